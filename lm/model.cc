@@ -1,0 +1,183 @@
+#include "lm/model.hh"
+
+#include "lm/lm_exception.hh"
+#include "lm/max_order.hh"
+#include "lm/read_arpa.hh"
+#include "util/file.hh"
+#include "util/file_piece.hh"
+
+#include <ostream>
+#include <type_traits>
+
+namespace lm {
+namespace ngram {
+namespace detail {
+namespace {
+
+constexpr std::size_t kArpaMinimumBuffer = 1 << 20;
+
+void CheckCounts(const std::vector<uint64_t> &counts) {
+  UTIL_THROW_IF_TEXT(counts.size() > QUARN_MAX_ORDER, "counts.size() > 6", FormatLoadException, ,
+                     "This model has order " << counts.size() << " but Quarn was compiled to support up to "
+                                             << QUARN_MAX_ORDER << ".  "
+                                             << "If your build system supports changing QUARN_MAX_ORDER, change it "
+                                                "there and recompile.  With cmake:\n cmake -DQUARN_MAX_ORDER=10 ..\n"
+                                                "With Orvel:\n bjam --max-quarn-order=10 -a\n"
+                                                "Otherwise, edit lm/max_order.");
+}
+
+void CheckAtLeastBigram(const std::vector<uint64_t> &counts) {
+  UTIL_THROW_IF(counts.size() < 2, FormatLoadException, "This ngram implementation assumes at least a bigram model.");
+}
+
+// The notice printed when a model is built from ARPA text.
+void ComplainAboutARPA(const Config &config, ModelType model_type) {
+  if (config.binary_output_path || !config.message_stream) return;
+  std::ostream &out = *config.message_stream;
+  switch (config.arpa_complain) {
+    case Config::ALL:
+      out << "Loading the LM will be faster if you build a binary file." << std::endl;
+      break;
+    case Config::EXPENSIVE:
+      if (model_type >= TRIE)
+        out << "Building " << kModelNames[model_type] << " from ARPA is expensive.  Save time by building a binary format."
+            << std::endl;
+      break;
+    default:
+      break;
+  }
+}
+
+// An ARPA file without <unk> gives it the configured probability, backoff 0
+// and, where the model keeps rest costs, that probability as rest cost.
+template <class Weights> void SubstituteUnknown(Weights &unknown, const Config &config) {
+  unknown.prob = config.missing_unk_log_prob;
+  unknown.backoff = 0.0f;
+  if constexpr (requires { unknown.rest; }) unknown.rest = config.missing_unk_log_prob;
+}
+
+}  // namespace
+
+template <class Search, class VocabularyT>
+uint64_t GenericModel<Search, VocabularyT>::Size(const std::vector<uint64_t> &counts, const Config &config) {
+  return VocabularyT::Size(counts[0], config) + Search::Size(counts, config);
+}
+
+template <class Search, class VocabularyT>
+GenericModel<Search, VocabularyT>::GenericModel(const char *file, const Config &config) : backing_(config) {
+  util::scoped_fd fd(util::OpenReadOrThrow(file));
+  if (IsBinaryFormat(fd.get())) {
+    LoadBinary(fd.release(), config);
+  } else {
+    ComplainAboutARPA(config, kModelType);
+    InitializeFromARPA(fd.release(), file, config);
+  }
+  SetReferenceStates();
+}
+
+template <class Search, class VocabularyT>
+void GenericModel<Search, VocabularyT>::LoadBinary(int fd, const Config &config) {
+  Parameters parameters;
+  backing_.InitializeBinary(fd, kModelType, kVersion, parameters);
+  CheckCounts(parameters.counts);
+  CheckAtLeastBigram(parameters.counts);
+  Config new_config(config);
+  new_config.probing_multiplier = parameters.fixed.probing_multiplier;
+  Search::UpdateConfigFromBinary(backing_, parameters.counts, VocabularyT::Size(parameters.counts[0], new_config),
+                                 new_config);
+  UTIL_THROW_IF(new_config.enumerate_vocab && !parameters.fixed.has_vocabulary, FormatLoadException,
+                "The decoder requested all the vocabulary strings, but this binary file does not have them.  "
+                "You may need to rebuild the binary file with an updated version of packmodel.");
+  SetupMemory(backing_.LoadBinary(Size(parameters.counts, new_config)), parameters.counts, new_config);
+  vocab_.LoadedBinary(parameters.fixed.has_vocabulary, backing_.FileDescriptor(), new_config.enumerate_vocab,
+                      backing_.VocabStringReadingOffset());
+}
+
+template <class Search, class VocabularyT>
+void GenericModel<Search, VocabularyT>::SetupMemory(void *base, const std::vector<uint64_t> &counts,
+                                                    const Config &config) {
+  const uint64_t goal = Size(counts, config);
+  const uint64_t vocab_size = VocabularyT::Size(counts[0], config);
+  uint8_t *start = static_cast<uint8_t *>(base);
+  vocab_.SetupMemory(start, vocab_size, counts[0], config);
+  uint8_t *end = search_.SetupMemory(start + vocab_size, counts, config);
+  UTIL_THROW_IF(static_cast<uint64_t>(end - start) != goal, FormatLoadException,
+                "The data structures took " << static_cast<uint64_t>(end - start)
+                                            << " but Size says they should take " << goal);
+}
+
+template <class Search, class VocabularyT>
+void GenericModel<Search, VocabularyT>::InitializeFromARPA(int fd, const char *file, const Config &config) {
+  util::FilePiece f(fd, file, config.ProgressMessages(), kArpaMinimumBuffer);
+  try {
+    std::vector<uint64_t> counts;
+    ReadARPACounts(f, counts);
+    CheckCounts(counts);
+    CheckAtLeastBigram(counts);
+    UTIL_THROW_IF(config.probing_multiplier <= 1.0, ConfigException, "probing multiplier must be > 1.0");
+
+    const uint64_t vocab_size = VocabularyT::Size(counts[0], config);
+    vocab_.SetupMemory(backing_.SetupJustVocab(vocab_size, counts.size()), vocab_size, counts[0], config);
+
+    if (config.binary_output_path && config.binary_keeps_words) {
+      WriteWordsWrapper wrap(config.enumerate_vocab);
+      vocab_.ConfigureEnumerate(&wrap, counts[0]);
+      search_.InitializeFromARPA(file, f, counts, config, vocab_, backing_);
+      void *vocab_base;
+      void *search_base;
+      backing_.WriteVocabWords(wrap.Buffer(), vocab_base, search_base);
+      vocab_.Relocate(vocab_base);
+      search_.SetupMemory(static_cast<uint8_t *>(search_base), counts, config);
+    } else {
+      vocab_.ConfigureEnumerate(config.enumerate_vocab, counts[0]);
+      search_.InitializeFromARPA(file, f, counts, config, vocab_, backing_);
+    }
+
+    if (!vocab_.SawUnk()) SubstituteUnknown(search_.UnknownUnigram(), config);
+    backing_.FinishFile(config, kModelType, kVersion, counts);
+  } catch (util::Exception &e) {
+    e << " Byte: " << f.ByteOffset();
+    throw;
+  }
+}
+
+template <class Search, class VocabularyT>
+void GenericModel<Search, VocabularyT>::SetReferenceStates() {
+  State begin_sentence = State();
+  begin_sentence.length = 1;
+  begin_sentence.words[0] = vocab_.BeginSentenceIndex();
+  Node ignored_node;
+  bool ignored_left_closed;
+  uint64_t ignored_left_handle;
+  begin_sentence.backoff[0] =
+      search_.LookupUnigram(begin_sentence.words[0], ignored_node, ignored_left_closed, ignored_left_handle).Backoff();
+  State null_context = State();
+  P::Init(begin_sentence, null_context, vocab_, search_.Order());
+}
+
+template class GenericModel<HashedSearch<BackoffValue>, ProbingVocabulary>;
+template class GenericModel<HashedSearch<RestValue>, ProbingVocabulary>;
+
+}  // namespace detail
+
+base::Model *LoadVirtual(const char *file_name, const Config &config, ModelType model_type) {
+  RecognizeBinary(file_name, model_type);
+  switch (model_type) {
+    case PROBING:
+      return new ProbingModel(file_name, config);
+    case REST_PROBING:
+      return new RestProbingModel(file_name, config);
+    case TRIE:
+    case QUANT_TRIE:
+    case ARRAY_TRIE:
+    case QUANT_ARRAY_TRIE:
+      UTIL_THROW(FormatLoadException, "The " << kModelNames[model_type]
+                                             << " data structure is not available in this build of Quarn; "
+                                                "load an ARPA file or a probing binary file instead.");
+    default:
+      UTIL_THROW(FormatLoadException, "Confused by model type " << static_cast<unsigned>(model_type));
+  }
+}
+
+}  // namespace ngram
+}  // namespace lm

@@ -1,0 +1,279 @@
+// Model construction, loading and the query algorithms.
+//
+// lm::ngram::detail::GenericModel<Search, VocabularyT> combines a vocabulary
+// and a search structure laid one after the other in a single memory region
+// owned by a BinaryFormat.  The constructor loads either a binary model file
+// (mapped or read as the configuration says) or ARPA text; afterwards the
+// model never changes and every query is a const, allocation-free walk over
+// the region, so several threads may query one model with their own states.
+//
+// The query algorithms are written once over the search interface: the
+// search offers LookupUnigram, LookupMiddle, LookupLongest, FastMakeNode and
+// Unpack, each returning a weights view with Found(), Prob(), Backoff() and
+// Rest() (LongestPointer: Found() and Prob()).  Contexts are arrays of word
+// identifiers in reverse text order, nearest word first.
+#ifndef LM_MODEL_H
+#define LM_MODEL_H
+
+#include "lm/binary_format.hh"
+#include "lm/blank.hh"
+#include "lm/config.hh"
+#include "lm/model_type.hh"
+#include "lm/return.hh"
+#include "lm/search_hashed.hh"
+#include "lm/state.hh"
+#include "lm/value.hh"
+#include "lm/virtual_interface.hh"
+#include "lm/vocab.hh"
+#include "lm/word_index.hh"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace lm {
+namespace ngram {
+namespace detail {
+
+// The ModelType stored in binary files for each search structure.
+template <class Search> struct ModelTypeOf;
+template <> struct ModelTypeOf<HashedSearch<BackoffValue>> { static constexpr ModelType kValue = PROBING; };
+template <> struct ModelTypeOf<HashedSearch<RestValue>> { static constexpr ModelType kValue = REST_PROBING; };
+
+template <class Search, class VocabularyT>
+class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>, State, VocabularyT> {
+ private:
+  typedef base::ModelFacade<GenericModel<Search, VocabularyT>, State, VocabularyT> P;
+  typedef typename Search::Node Node;
+
+ public:
+  static constexpr ModelType kModelType = ModelTypeOf<Search>::kValue;
+  static constexpr unsigned int kVersion = Search::kVersion;
+
+  // Bytes of the whole region: vocabulary, then search.
+  static uint64_t Size(const std::vector<uint64_t> &counts, const Config &config = Config());
+
+  // Loads `file`, a binary model file or ARPA text.  Throws on any defect;
+  // nothing is left half-built.
+  explicit GenericModel(const char *file, const Config &config = Config());
+
+  FullScoreReturn FullScore(const State &in_state, WordIndex new_word, State &out_state) const {
+    FullScoreReturn ret = ScoreExceptBackoff(in_state.words, in_state.words + in_state.length, new_word, out_state);
+    for (const float *i = in_state.backoff + ret.ngram_length - 1; i < in_state.backoff + in_state.length; ++i)
+      ret.prob += *i;
+    return ret;
+  }
+
+  // As FullScore, for a caller that has only the context words.
+  FullScoreReturn FullScoreForgotState(const WordIndex *context_rbegin, const WordIndex *context_rend,
+                                       WordIndex new_word, State &out_state) const;
+
+  // The state that scoring the context words left to right would produce.
+  void GetState(const WordIndex *context_rbegin, const WordIndex *context_rend, State &out_state) const;
+
+  // Adds words to the left of an earlier match (its left_handle and
+  // ngram_length) and returns the change of its score.
+  FullScoreReturn ExtendLeft(const WordIndex *add_rbegin, const WordIndex *add_rend, const float *backoff_in,
+                             uint64_t extend_pointer, unsigned char extend_length, float *backoff_out,
+                             unsigned char &next_use) const;
+
+  // Sum of (probability - rest) over a run of earlier matches of lengths
+  // first_length, first_length + 1, ...
+  float UnRest(const uint64_t *pointers_begin, const uint64_t *pointers_end, unsigned char first_length) const;
+
+  // FullScore without charging the backoffs of the context.
+  FullScoreReturn ScoreExceptBackoff(const WordIndex *context_rbegin, const WordIndex *context_rend,
+                                     WordIndex new_word, State &out_state) const;
+
+ private:
+  // Extends the match in `node`/`ret` leftward through [hist, hist_end).
+  void ResumeScore(const WordIndex *hist, const WordIndex *hist_end, unsigned char middle_index, Node &node,
+                   float *backoff_sink, unsigned char &useful_length, FullScoreReturn &ret) const;
+
+  void LoadBinary(int fd, const Config &config);
+  void SetupMemory(void *base, const std::vector<uint64_t> &counts, const Config &config);
+  void InitializeFromARPA(int fd, const char *file, const Config &config);
+  void SetReferenceStates();
+
+  BinaryFormat backing_;
+  VocabularyT vocab_;
+  Search search_;
+};
+
+template <class Search, class VocabularyT>
+FullScoreReturn GenericModel<Search, VocabularyT>::ScoreExceptBackoff(const WordIndex *context_rbegin,
+                                                                      const WordIndex *context_rend,
+                                                                      WordIndex new_word, State &out_state) const {
+  FullScoreReturn ret;
+  ret.ngram_length = 1;
+  Node node;
+  typename Search::UnigramPointer unigram(search_.LookupUnigram(new_word, node, ret.left_closed, ret.left_handle));
+  out_state.backoff[0] = unigram.Backoff();
+  ret.prob = unigram.Prob();
+  ret.rest = unigram.Rest();
+  out_state.length = HasExtension(out_state.backoff[0]) ? 1 : 0;
+  out_state.words[0] = new_word;
+  if (context_rbegin == context_rend) return ret;
+  ResumeScore(context_rbegin, context_rend, 0, node, out_state.backoff + 1, out_state.length, ret);
+  std::copy(context_rbegin, context_rbegin + std::max(out_state.length, static_cast<unsigned char>(1)) - 1,
+            out_state.words + 1);
+  return ret;
+}
+
+template <class Search, class VocabularyT>
+void GenericModel<Search, VocabularyT>::ResumeScore(const WordIndex *hist, const WordIndex *hist_end,
+                                                    unsigned char middle_index, Node &node, float *backoff_sink,
+                                                    unsigned char &useful_length, FullScoreReturn &ret) const {
+  for (;; ++middle_index, ++hist, ++backoff_sink) {
+    if (hist == hist_end || ret.left_closed) return;
+    if (middle_index == search_.Order() - 2) break;
+    typename Search::MiddlePointer middle(
+        search_.LookupMiddle(middle_index, *hist, node, ret.left_closed, ret.left_handle));
+    if (!middle.Found()) return;
+    *backoff_sink = middle.Backoff();
+    ret.prob = middle.Prob();
+    ret.rest = middle.Rest();
+    ret.ngram_length = middle_index + 2;
+    if (HasExtension(*backoff_sink)) useful_length = ret.ngram_length;
+  }
+  ret.left_closed = true;
+  typename Search::LongestPointer longest(search_.LookupLongest(*hist, node));
+  if (longest.Found()) {
+    ret.prob = longest.Prob();
+    ret.rest = ret.prob;
+    ret.ngram_length = search_.Order();
+  }
+}
+
+template <class Search, class VocabularyT>
+FullScoreReturn GenericModel<Search, VocabularyT>::FullScoreForgotState(const WordIndex *context_rbegin,
+                                                                        const WordIndex *context_rend,
+                                                                        WordIndex new_word,
+                                                                        State &out_state) const {
+  context_rend = std::min(context_rend, context_rbegin + search_.Order() - 1);
+  FullScoreReturn ret = ScoreExceptBackoff(context_rbegin, context_rend, new_word, out_state);
+  unsigned char start = ret.ngram_length;
+  if (context_rend - context_rbegin < static_cast<std::ptrdiff_t>(start)) return ret;
+
+  bool left_closed;
+  uint64_t left_handle;
+  Node node;
+  if (start <= 1) {
+    ret.prob += search_.LookupUnigram(*context_rbegin, node, left_closed, left_handle).Backoff();
+    start = 2;
+  } else if (!search_.FastMakeNode(context_rbegin, context_rbegin + start - 1, node)) {
+    return ret;
+  }
+  unsigned char middle_index = start - 2;
+  for (const WordIndex *word = context_rbegin + start - 1; word < context_rend; ++word, ++middle_index) {
+    typename Search::MiddlePointer middle(search_.LookupMiddle(middle_index, *word, node, left_closed, left_handle));
+    if (!middle.Found()) break;
+    ret.prob += middle.Backoff();
+  }
+  return ret;
+}
+
+template <class Search, class VocabularyT>
+void GenericModel<Search, VocabularyT>::GetState(const WordIndex *context_rbegin, const WordIndex *context_rend,
+                                                 State &out_state) const {
+  context_rend = std::min(context_rend, context_rbegin + search_.Order() - 1);
+  if (context_rend == context_rbegin) {
+    out_state.length = 0;
+    return;
+  }
+  Node node;
+  bool left_closed;
+  uint64_t left_handle;
+  out_state.backoff[0] = search_.LookupUnigram(*context_rbegin, node, left_closed, left_handle).Backoff();
+  out_state.length = HasExtension(out_state.backoff[0]) ? 1 : 0;
+  float *backoff_sink = out_state.backoff + 1;
+  unsigned char middle_index = 0;
+  for (const WordIndex *word = context_rbegin + 1; word < context_rend; ++word, ++middle_index, ++backoff_sink) {
+    typename Search::MiddlePointer middle(search_.LookupMiddle(middle_index, *word, node, left_closed, left_handle));
+    if (!middle.Found()) break;
+    *backoff_sink = middle.Backoff();
+    if (HasExtension(*backoff_sink)) out_state.length = static_cast<unsigned char>(word - context_rbegin + 1);
+  }
+  std::copy(context_rbegin, context_rbegin + out_state.length, out_state.words);
+}
+
+template <class Search, class VocabularyT>
+FullScoreReturn GenericModel<Search, VocabularyT>::ExtendLeft(const WordIndex *add_rbegin, const WordIndex *add_rend,
+                                                              const float *backoff_in, uint64_t extend_pointer,
+                                                              unsigned char extend_length, float *backoff_out,
+                                                              unsigned char &next_use) const {
+  FullScoreReturn ret;
+  Node node;
+  if (extend_length == 1) {
+    typename Search::UnigramPointer unigram(
+        search_.LookupUnigram(static_cast<WordIndex>(extend_pointer), node, ret.left_closed, ret.left_handle));
+    ret.prob = unigram.Prob();
+    ret.rest = unigram.Rest();
+  } else {
+    typename Search::MiddlePointer middle(search_.Unpack(extend_pointer, extend_length, node));
+    ret.prob = middle.Prob();
+    ret.rest = middle.Rest();
+    ret.left_handle = extend_pointer;
+    ret.left_closed = false;
+  }
+  float subtract_me = ret.rest;
+  ret.ngram_length = extend_length;
+  next_use = extend_length;
+  ResumeScore(add_rbegin, add_rend, extend_length - 1, node, backoff_out, next_use, ret);
+  next_use -= extend_length;
+  for (const float *backoff = backoff_in + ret.ngram_length - extend_length; backoff < backoff_in + (add_rend - add_rbegin);
+       ++backoff)
+    ret.prob += *backoff;
+  ret.prob -= subtract_me;
+  ret.rest -= subtract_me;
+  return ret;
+}
+
+template <class Search, class VocabularyT>
+float GenericModel<Search, VocabularyT>::UnRest(const uint64_t *pointers_begin, const uint64_t *pointers_end,
+                                                unsigned char first_length) const {
+  if (!Search::kDifferentRest) return 0.0f;
+  float total = 0.0f;
+  Node node;
+  if (first_length == 1) {
+    if (pointers_begin >= pointers_end) return total;
+    bool left_closed;
+    uint64_t left_handle;
+    typename Search::UnigramPointer unigram(
+        search_.LookupUnigram(static_cast<WordIndex>(*pointers_begin), node, left_closed, left_handle));
+    total += unigram.Prob() - unigram.Rest();
+    ++first_length;
+    ++pointers_begin;
+  }
+  for (const uint64_t *pointer = pointers_begin; pointer < pointers_end; ++pointer, ++first_length) {
+    typename Search::MiddlePointer middle(search_.Unpack(*pointer, first_length, node));
+    total += middle.Prob() - middle.Rest();
+  }
+  return total;
+}
+
+}  // namespace detail
+
+// Hash tables without rest costs.
+class ProbingModel final : public detail::GenericModel<detail::HashedSearch<BackoffValue>, ProbingVocabulary> {
+ public:
+  explicit ProbingModel(const char *file, const Config &config = Config()) : GenericModel(file, config) {}
+};
+
+// Hash tables with rest costs.
+class RestProbingModel final : public detail::GenericModel<detail::HashedSearch<RestValue>, ProbingVocabulary> {
+ public:
+  explicit RestProbingModel(const char *file, const Config &config = Config()) : GenericModel(file, config) {}
+};
+
+typedef ProbingModel Model;
+
+// Loads `file_name` as the type its binary header records or, for ARPA text,
+// as `model_type`.  The caller owns the result.
+base::Model *LoadVirtual(const char *file_name, const Config &config = Config(), ModelType model_type = PROBING);
+
+}  // namespace ngram
+}  // namespace lm
+
+#endif  // LM_MODEL_H
