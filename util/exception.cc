@@ -21,20 +21,30 @@ void Exception::SetLocation(const char *source, unsigned line_number, const char
   *this << ".\n" << constructor_text;
 }
 
+// The description comes from the buffer-filling strerror_r, which reports an
+// unknown errno value as a failure (0 is success).  C++ compilers define
+// _GNU_SOURCE, under which glibc's strerror_r is the other form, so the
+// buffer-filling one is named directly there.
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+extern "C" int __xpg_strerror_r(int errnum, char *buf, std::size_t buflen) noexcept;
+#endif
+
 namespace {
 
-// Both strerror_r forms exist; only the one that fills the caller's buffer
-// and returns an int reports success as 0.
-const char *HandleStrerror(int ret, const char *buf) { return ret ? nullptr : buf; }
-const char *HandleStrerror(const char *ret, const char *) { return ret; }
+int FillStrerror(int errnum, char *buf, std::size_t size) {
+#if defined(__GLIBC__) && defined(_GNU_SOURCE)
+  return __xpg_strerror_r(errnum, buf, size);
+#else
+  return strerror_r(errnum, buf, size);
+#endif
+}
 
 }  // namespace
 
 ErrnoException::ErrnoException() noexcept : errno_(errno) {
   char buf[200];
   buf[0] = 0;
-  const char *description = HandleStrerror(strerror_r(errno_, buf, sizeof(buf)), buf);
-  if (description) *this << description << ' ';
+  if (!FillStrerror(errno_, buf, sizeof(buf))) *this << static_cast<const char *>(buf) << ' ';
 }
 ErrnoException::~ErrnoException() noexcept {}
 

@@ -1,0 +1,389 @@
+// Differential test of the hash-table models against a naive scorer written
+// directly from the backoff definition.
+//
+// Random ARPA models (orders 2 to 6, random vocabularies, consistent
+// probabilities and backoffs) are written to temporary files, some with
+// middle-order n-grams pruned while longer n-grams that end in them are kept.
+// Random word sequences (known and unknown words, <s> inside, explicit </s>)
+// are scored word by word; every probability, matched length and state is
+// compared with the naive scorer, for both hash-table model types, loaded
+// from ARPA text and from the binary files written while loading it.
+#include "lm/model.hh"
+
+#include "util/file.hh"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace lm {
+namespace ngram {
+namespace {
+
+typedef std::vector<std::string> Words;  // text order
+
+struct Entry {
+  std::string prob_text;
+  std::string backoff_text;  // empty: no backoff written
+};
+
+// An ARPA model: n-grams by order, and the naive scorer over them.
+class NaiveModel {
+ public:
+  NaiveModel(unsigned order, std::mt19937 &rng, bool prune, bool with_unk) : order_(order), levels_(order) {
+    Generate(rng, with_unk);
+    if (prune) Prune(rng);
+    Index();
+  }
+
+  unsigned Order() const { return order_; }
+  const Words &Vocabulary() const { return vocabulary_; }
+
+  std::string ArpaText() const {
+    std::string text = "\\data\\\n";
+    for (unsigned n = 1; n <= order_; ++n)
+      text += "ngram " + std::to_string(n) + "=" + std::to_string(levels_[n - 1].size()) + "\n";
+    for (unsigned n = 1; n <= order_; ++n) {
+      text += "\n\\" + std::to_string(n) + "-grams:\n";
+      for (const auto &[words, entry] : levels_[n - 1]) {
+        text += entry.prob_text + "\t";
+        for (std::size_t i = 0; i < words.size(); ++i) text += (i ? " " : "") + words[i];
+        if (!entry.backoff_text.empty()) text += "\t" + entry.backoff_text;
+        text += "\n";
+      }
+    }
+    return text + "\n\\end\\\n";
+  }
+
+  // log10 p(word | history) by the backoff definition over the n-grams of
+  // the file; history is in text order and may be longer than the model uses.
+  float Score(const Words &history, const std::string &word) const {
+    Words context(history.end() - std::min<std::size_t>(history.size(), order_ - 1), history.end());
+    float charged = 0.0f;
+    for (std::size_t start = 0;; ++start) {
+      Words ngram(context.begin() + start, context.end());
+      ngram.push_back(word);
+      if (const Entry *entry = Find(ngram)) return charged + std::stof(entry->prob_text);
+      if (start == context.size()) return charged + kMissingUnknown;
+      charged += Backoff(Words(context.begin() + start, context.end()));
+    }
+  }
+
+  // The n-grams the model holds: those of the file and, since the loader
+  // fills in pruned suffixes, every suffix of them.
+  bool Present(const Words &ngram) const { return present_.count(ngram) != 0; }
+
+  // Whether a state must keep this n-gram as context: it has a backoff, or a
+  // held n-gram one word longer continues it.
+  // An <unk> missing from the file gets backoff (positive) zero, which keeps
+  // it in states.
+  bool Extendable(const Words &ngram) const {
+    if (!Present(ngram)) return false;
+    if (ngram == Words{"<unk>"} && !Find(ngram)) return true;
+    return Backoff(ngram) != 0.0f || continued_.count(ngram) != 0;
+  }
+
+  static constexpr float kMissingUnknown = -100.0f;
+  static constexpr float kPrunedMultiplier = 3.0f;
+
+ private:
+  const Entry *Find(const Words &ngram) const {
+    const auto &level = levels_[ngram.size() - 1];
+    auto found = level.find(ngram);
+    return found == level.end() ? nullptr : &found->second;
+  }
+
+  float Backoff(const Words &ngram) const {
+    if (ngram.empty() || ngram.size() >= order_) return 0.0f;
+    const Entry *entry = Find(ngram);
+    return entry && !entry->backoff_text.empty() ? std::stof(entry->backoff_text) : 0.0f;
+  }
+
+  static std::string Number(std::mt19937 &rng, float low, float high) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof(buffer), "%.4f", std::uniform_real_distribution<float>(low, high)(rng));
+    return buffer;
+  }
+
+  Entry MakeEntry(std::mt19937 &rng, bool has_backoff) {
+    Entry entry{Number(rng, -3.0f, -0.01f), ""};
+    if (!has_backoff) return entry;
+    switch (std::uniform_int_distribution<int>(0, 9)(rng)) {
+      case 0: break;  // no backoff written
+      case 1: entry.backoff_text = "0"; break;
+      case 2: entry.backoff_text = "-0"; break;
+      default: entry.backoff_text = Number(rng, -1.5f, 0.0f);
+    }
+    return entry;
+  }
+
+  void Generate(std::mt19937 &rng, bool with_unk) {
+    unsigned size = std::uniform_int_distribution<unsigned>(3, 40)(rng);
+    vocabulary_ = {"<s>", "</s>"};
+    if (with_unk) vocabulary_.push_back("<unk>");
+    for (unsigned i = 0; i < size; ++i) vocabulary_.push_back("w" + std::to_string(i));
+    for (const std::string &word : vocabulary_) levels_[0][{word}] = MakeEntry(rng, true);
+
+    for (unsigned n = 2; n <= order_; ++n) {
+      std::vector<Words> contexts;
+      for (const auto &[words, entry] : levels_[n - 2]) contexts.push_back(words);
+      unsigned target = std::uniform_int_distribution<unsigned>(1, 3 * size)(rng);
+      for (unsigned attempt = 0; attempt < 10 * target && levels_[n - 1].size() < target; ++attempt) {
+        Words ngram = contexts[std::uniform_int_distribution<std::size_t>(0, contexts.size() - 1)(rng)];
+        ngram.push_back(vocabulary_[std::uniform_int_distribution<std::size_t>(0, vocabulary_.size() - 1)(rng)]);
+        Words suffix(ngram.begin() + 1, ngram.end());
+        if (levels_[n - 2].count(suffix) && !levels_[n - 1].count(ngram))
+          levels_[n - 1][ngram] = MakeEntry(rng, n < order_);
+      }
+      if (levels_[n - 1].empty()) {  // nothing continues: the model ends one order lower
+        order_ = n - 1;
+        levels_.resize(order_);
+        for (auto &[words, entry] : levels_[order_ - 1]) entry.backoff_text.clear();
+        return;
+      }
+    }
+  }
+
+  // Removes middle n-grams that are not the context of a longer n-gram, so
+  // that only suffixes of longer n-grams go missing (the loader repairs those).
+  void Prune(std::mt19937 &rng) {
+    for (unsigned n = 2; n < order_; ++n) {
+      std::set<Words> contexts;
+      for (const auto &[words, entry] : levels_[n]) contexts.insert(Words(words.begin(), words.end() - 1));
+      auto &level = levels_[n - 1];
+      std::size_t removed = 0;
+      for (auto it = level.begin(); it != level.end();) {
+        // Each removed n-gram may come back as a blank: keep the tables able
+        // to hold them (removed < kept, with a multiplier of kPrunedMultiplier).
+        bool room = removed + 1 < level.size() - 1;
+        if (room && !contexts.count(it->first) && std::uniform_int_distribution<int>(0, 2)(rng) == 0) {
+          it = level.erase(it);
+          ++removed;
+        } else {
+          ++it;
+        }
+      }
+    }
+  }
+
+  void Index() {
+    if (!levels_[0].count({"<unk>"})) present_.insert({"<unk>"});
+    for (const auto &level : levels_) {
+      for (const auto &[words, entry] : level) {
+        for (std::size_t start = 0; start < words.size(); ++start) {
+          Words suffix(words.begin() + start, words.end());
+          present_.insert(suffix);
+        }
+      }
+    }
+    for (const Words &words : present_)
+      if (words.size() >= 2) continued_.insert(Words(words.begin(), words.end() - 1));
+  }
+
+  unsigned order_;
+  std::vector<std::map<Words, Entry>> levels_;
+  Words vocabulary_;
+  std::set<Words> present_;
+  std::set<Words> continued_;
+};
+
+class TempFile {
+ public:
+  TempFile() {
+    char name[] = "/tmp/quarn_model_differential_XXXXXX";
+    util::scoped_fd fd(mkstemp(name));
+    EXPECT_NE(-1, fd.get());
+    name_ = name;
+  }
+  ~TempFile() { std::remove(name_.c_str()); }
+  const char *Name() const { return name_.c_str(); }
+
+  void Write(const std::string &text) const {
+    util::scoped_fd fd(util::CreateOrThrow(name_.c_str()));
+    util::WriteOrThrow(fd.get(), text.data(), text.size());
+  }
+
+ private:
+  std::string name_;
+};
+
+// The state the naive scorer expects: the longest context that later words
+// can still use, most recent word first.
+struct NaiveStep {
+  float prob;
+  unsigned ngram_length;
+  Words state;  // most recent first
+};
+
+NaiveStep NaiveScore(const NaiveModel &naive, const Words &history, const Words &state, const std::string &word) {
+  NaiveStep step;
+  step.prob = naive.Score(history, word);
+  Words candidate{word};  // most recent first
+  candidate.insert(candidate.end(), state.begin(), state.end());
+  candidate.resize(std::min<std::size_t>(candidate.size(), naive.Order()));
+  auto text_order = [&](std::size_t length) { return Words(candidate.rend() - length, candidate.rend()); };
+  step.ngram_length = 1;
+  for (std::size_t length = 2; length <= candidate.size(); ++length)
+    if (naive.Present(text_order(length))) step.ngram_length = length;
+  std::size_t kept = 0;
+  for (std::size_t length = 1; length <= std::min<std::size_t>(step.ngram_length, naive.Order() - 1); ++length)
+    if (naive.Extendable(text_order(length))) kept = length;
+  step.state.assign(candidate.begin(), candidate.begin() + kept);
+  return step;
+}
+
+std::vector<Words> RandomSentences(const NaiveModel &naive, std::mt19937 &rng) {
+  std::vector<Words> sentences;
+  for (int i = 0; i < 25; ++i) {
+    Words sentence;
+    unsigned length = std::uniform_int_distribution<unsigned>(0, 14)(rng);
+    for (unsigned j = 0; j < length; ++j) {
+      switch (std::uniform_int_distribution<int>(0, 11)(rng)) {
+        case 0: sentence.push_back("never-seen"); break;
+        case 1: sentence.push_back("<s>"); break;
+        default: {
+          const Words &vocabulary = naive.Vocabulary();
+          sentence.push_back(vocabulary[std::uniform_int_distribution<std::size_t>(0, vocabulary.size() - 1)(rng)]);
+        }
+      }
+    }
+    sentence.push_back("</s>");
+    sentences.push_back(sentence);
+  }
+  return sentences;
+}
+
+// Known words keep their spelling; unknown words are <unk> to the model.
+std::string Normalize(const NaiveModel &naive, const std::string &word) {
+  for (const std::string &known : naive.Vocabulary())
+    if (known == word) return word;
+  return "<unk>";
+}
+
+struct Scored {
+  float prob;
+  unsigned ngram_length;
+  State state;
+};
+
+template <class Model>
+std::vector<Scored> CheckAgainstNaive(const Model &model, const NaiveModel &naive,
+                                      const std::vector<Words> &sentences) {
+  std::vector<Scored> all;
+  const auto &vocab = model.GetVocabulary();
+  for (const Words &sentence : sentences) {
+    Words history{"<s>"};
+    Words naive_state{"<s>"};
+    State state = model.BeginSentenceState();
+    for (const std::string &raw : sentence) {
+      const std::string word = Normalize(naive, raw);
+      State out;
+      FullScoreReturn ret = model.FullScore(state, vocab.Index(raw), out);
+      NaiveStep expected = NaiveScore(naive, history, naive_state, word);
+      SCOPED_TRACE("order " + std::to_string(naive.Order()) + ", word " + raw + " after " +
+                   std::to_string(history.size()) + " words");
+      EXPECT_NEAR(expected.prob, ret.prob, 1e-3);
+      EXPECT_EQ(expected.ngram_length, ret.ngram_length);
+      EXPECT_EQ(expected.state.size(), out.length);
+      for (std::size_t i = 0; i < std::min<std::size_t>(expected.state.size(), out.length); ++i)
+        EXPECT_EQ(vocab.Index(expected.state[i]), out.words[i]);
+
+      // Scoring from the words alone gives the same answer.
+      std::vector<WordIndex> context;
+      for (auto it = history.rbegin(); it != history.rend(); ++it) context.push_back(vocab.Index(*it));
+      State forgot;
+      FullScoreReturn again =
+          model.FullScoreForgotState(context.data(), context.data() + context.size(), vocab.Index(raw), forgot);
+      EXPECT_NEAR(ret.prob, again.prob, 1e-4);
+      EXPECT_EQ(ret.ngram_length, again.ngram_length);
+      EXPECT_EQ(out, forgot);
+
+      all.push_back({ret.prob, ret.ngram_length, out});
+      history.push_back(word);
+      naive_state = expected.state;
+      state = out;
+    }
+  }
+  return all;
+}
+
+void ExpectIdentical(const std::vector<Scored> &expected, const std::vector<Scored> &actual) {
+  ASSERT_EQ(expected.size(), actual.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(expected[i].prob, actual[i].prob);
+    EXPECT_EQ(expected[i].ngram_length, actual[i].ngram_length);
+    EXPECT_EQ(expected[i].state, actual[i].state);
+  }
+}
+
+Config QuietConfig() {
+  Config config;
+  config.message_stream = nullptr;
+  config.missing_unk_action = SILENT;
+  return config;
+}
+
+template <class Model> void RunDifferential(unsigned seed) {
+  std::mt19937 rng(seed);
+  for (unsigned order = 2; order <= 6; ++order) {
+    for (bool prune : {false, true}) {
+      NaiveModel naive(order, rng, prune, std::uniform_int_distribution<int>(0, 4)(rng) != 0);
+      std::vector<Words> sentences = RandomSentences(naive, rng);
+      TempFile arpa, binary;
+      arpa.Write(naive.ArpaText());
+      SCOPED_TRACE(naive.ArpaText());
+
+      Config writing = QuietConfig();
+      if (prune) writing.probing_multiplier = NaiveModel::kPrunedMultiplier;
+      writing.binary_output_path = binary.Name();
+      std::vector<Scored> from_arpa = CheckAgainstNaive(Model(arpa.Name(), writing), naive, sentences);
+
+      for (util::LoadMethod method : {util::LAZY, util::POPULATE_OR_LAZY, util::POPULATE_OR_READ, util::READ}) {
+        Config loading = QuietConfig();
+        loading.load_method = method;
+        ExpectIdentical(from_arpa, CheckAgainstNaive(Model(binary.Name(), loading), naive, sentences));
+      }
+    }
+  }
+}
+
+TEST(ModelDifferential, Probing) {
+  for (unsigned seed = 1; seed <= 6; ++seed) RunDifferential<ProbingModel>(seed);
+}
+
+TEST(ModelDifferential, RestProbing) {
+  for (unsigned seed = 101; seed <= 106; ++seed) RunDifferential<RestProbingModel>(seed);
+}
+
+TEST(ModelDifferential, WriteModesProduceIdenticalFiles) {
+  std::mt19937 rng(7);
+  NaiveModel naive(4, rng, true, true);
+  TempFile arpa, in_place, when_done;
+  arpa.Write(naive.ArpaText());
+  for (auto [mode, file] : {std::pair{Config::WRITE_IN_PLACE, &in_place}, {Config::WRITE_WHEN_DONE, &when_done}}) {
+    Config config = QuietConfig();
+    config.binary_output_path = file->Name();
+    config.binary_write_mode = mode;
+    ProbingModel model(arpa.Name(), config);
+  }
+  auto read_all = [](const char *name) {
+    util::scoped_fd fd(util::OpenReadOrThrow(name));
+    std::string bytes(util::SizeOrThrow(fd.get()), '\0');
+    util::ReadOrThrow(fd.get(), bytes.data(), bytes.size());
+    return bytes;
+  };
+  std::string written = read_all(in_place.Name());
+  EXPECT_GT(written.size(), 128u);
+  EXPECT_EQ(written, read_all(when_done.Name()));
+}
+
+}  // namespace
+}  // namespace ngram
+}  // namespace lm

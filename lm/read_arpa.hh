@@ -1,0 +1,133 @@
+// The strict ARPA reader: free functions that parse an ARPA file piece by
+// piece from a util::FilePiece, in file order.
+//
+// A load calls ReadARPACounts; then ReadNGramHeader(in, 1) and Read1Gram once
+// per declared 1-gram; then, for each order n from 2 up, ReadNGramHeader(in, n)
+// and ReadNGram once per declared n-gram; finally ReadEnd.  One
+// PositiveProbWarn serves the whole load.
+//
+// Every error the reader raises itself is an lm::FormatLoadException.  Errors
+// raised while one entry is read (by the reader, the text reader or the
+// vocabulary) get " in the <n>-gram at byte <offset>" appended.  A file that
+// ends early fails with util::EndOfFileException.
+//
+// Stored backoffs: an absent backoff and a zero one (either sign) are stored
+// as negative zero, the no-extension marker of lm/blank.hh.  A positive log
+// probability is reported through PositiveProbWarn and stored as 0.
+//
+// Entry lines are read token by token straight out of the reader's buffer and
+// allocate nothing; words are views into that buffer, valid only until the
+// next read.
+#ifndef LM_READ_ARPA_H
+#define LM_READ_ARPA_H
+
+#include "lm/config.hh"
+#include "lm/lm_exception.hh"
+#include "lm/weights.hh"
+#include "lm/word_index.hh"
+#include "util/file_piece.hh"
+#include "util/string_piece.hh"
+
+#include <cstdint>
+#include <vector>
+
+namespace lm {
+
+// Empties `counts`, passes over the preamble (blank lines and lines beginning
+// with '#'), requires "\data\" and reads the counts lines up to the first
+// blank line, one count per order (index 0 for 1-grams).  Recognises gzip,
+// binary model and IRSTLM files and says so.
+void ReadARPACounts(util::FilePiece &in, std::vector<uint64_t> &counts);
+
+// Passes over blank lines and requires the next line to be "\<order>-grams:".
+void ReadNGramHeader(util::FilePiece &in, unsigned int order);
+
+// The backoff part of a highest-order entry: nothing, or a tab and a number
+// that must be zero.  After the number nothing is consumed.
+void ReadBackoff(util::FilePiece &in, Prob &weights);
+// The backoff part of a lower-order entry: a tab, a finite number and a line
+// end, or just a line end.  Stores the backoff in `backoff`.
+void ReadBackoff(util::FilePiece &in, float &backoff);
+inline void ReadBackoff(util::FilePiece &in, ProbBackoff &weights) { ReadBackoff(in, weights.backoff); }
+inline void ReadBackoff(util::FilePiece &in, RestWeights &weights) { ReadBackoff(in, weights.backoff); }
+
+// Requires the next byte to be a newline.
+void ConsumeNewline(util::FilePiece &in);
+
+// Passes over blank lines, requires "\end\" and then only blank lines up to
+// the end of the file.
+void ReadEnd(util::FilePiece &in);
+
+// What a load does about a positive log probability: throw (THROW_ERROR, the
+// default), complain once on std::cerr and then stay silent (COMPLAIN), or
+// nothing (SILENT).
+class PositiveProbWarn {
+ public:
+  PositiveProbWarn() : action_(THROW_ERROR) {}
+  explicit PositiveProbWarn(WarnPolicy action) : action_(action) {}
+
+  void Warn(float prob);
+
+ private:
+  WarnPolicy action_;
+};
+
+// Tab, newline, carriage return and space: the bytes that separate the tokens
+// of an entry line.  Vertical tab and form feed may be part of a word.
+extern const bool kARPASpaces[256];
+
+// Reads one 1-gram entry: probability, tab, word, backoff part.  Inserts the
+// word into `vocab` and fills unigrams[identifier].
+template <class Voc, class Weights>
+void Read1Gram(util::FilePiece &f, Voc &vocab, Weights *unigrams, PositiveProbWarn &warn) {
+  try {
+    float prob = f.ReadFloat();
+    if (prob > 0.0f) {
+      warn.Warn(prob);
+      prob = 0.0f;
+    }
+    UTIL_THROW_IF(f.get() != '\t', FormatLoadException, "Expected tab after probability");
+    f.SkipDelimiters(kARPASpaces);
+    Weights &weights = unigrams[vocab.Insert(f.ReadUntilDelimiter(kARPASpaces))];
+    weights.prob = prob;
+    ReadBackoff(f, weights.backoff);
+  } catch (util::Exception &e) {
+    e << " in the 1-gram at byte " << f.ByteOffset();
+    throw;
+  }
+}
+
+// Reads one entry of order `n`: probability, n words, backoff part.  Looks
+// each word up in `vocab` and writes its identifier through `indices_out` in
+// file order; a word the vocabulary lacks is refused unless it is "<unk>" or
+// "<UNK>" (identifier 0).
+template <class Voc, class Weights, class Iterator>
+void ReadNGram(util::FilePiece &f, const unsigned char n, const Voc &vocab, Iterator indices_out, Weights &weights,
+               PositiveProbWarn &warn) {
+  try {
+    weights.prob = f.ReadFloat();
+    if (weights.prob > 0.0f) {
+      warn.Warn(weights.prob);
+      weights.prob = 0.0f;
+    }
+    for (unsigned char i = 0; i < n; ++i, ++indices_out) {
+      f.SkipDelimiters(kARPASpaces);
+      StringPiece word(f.ReadUntilDelimiter(kARPASpaces));
+      WordIndex index = vocab.Index(word);
+      *indices_out = index;
+      UTIL_THROW_IF(index == 0 && (word != StringPiece("<unk>", 5)) && (word != StringPiece("<UNK>", 5)),
+                    FormatLoadException,
+                    "Word " << word
+                            << " was not seen in the unigrams (which are supposed to list the entire vocabulary) "
+                               "but appears");
+    }
+    ReadBackoff(f, weights);
+  } catch (util::Exception &e) {
+    e << " in the " << static_cast<unsigned int>(n) << "-gram at byte " << f.ByteOffset();
+    throw;
+  }
+}
+
+}  // namespace lm
+
+#endif  // LM_READ_ARPA_H
