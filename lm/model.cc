@@ -91,6 +91,9 @@ void GenericModel<Search, VocabularyT>::LoadBinary(int fd, const Config &config)
   SetupMemory(backing_.LoadBinary(Size(parameters.counts, new_config)), parameters.counts, new_config);
   vocab_.LoadedBinary(parameters.fixed.has_vocabulary, backing_.FileDescriptor(), new_config.enumerate_vocab,
                       backing_.VocabStringReadingOffset());
+  UTIL_THROW_IF(vocab_.Bound() > parameters.counts[0] + 1, FormatLoadException,
+                "The binary file's vocabulary is damaged: it has " << vocab_.Bound() << " word identifiers but only "
+                                                                   << parameters.counts[0] << " unigrams");
 }
 
 template <class Search, class VocabularyT>

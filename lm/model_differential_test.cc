@@ -10,7 +10,7 @@
 // from ARPA text and from the binary files written while loading it.
 #include "lm/model.hh"
 
-#include "util/file.hh"
+#include "util/temp_file_for_test.hh"
 
 #include <gtest/gtest.h>
 
@@ -194,25 +194,7 @@ class NaiveModel {
   std::set<Words> continued_;
 };
 
-class TempFile {
- public:
-  TempFile() {
-    char name[] = "/tmp/quarn_model_differential_XXXXXX";
-    util::scoped_fd fd(mkstemp(name));
-    EXPECT_NE(-1, fd.get());
-    name_ = name;
-  }
-  ~TempFile() { std::remove(name_.c_str()); }
-  const char *Name() const { return name_.c_str(); }
-
-  void Write(const std::string &text) const {
-    util::scoped_fd fd(util::CreateOrThrow(name_.c_str()));
-    util::WriteOrThrow(fd.get(), text.data(), text.size());
-  }
-
- private:
-  std::string name_;
-};
+typedef util::TempFileForTest TempFile;
 
 // The state the naive scorer expects: the longest context that later words
 // can still use, most recent word first.
@@ -373,15 +355,9 @@ TEST(ModelDifferential, WriteModesProduceIdenticalFiles) {
     config.binary_write_mode = mode;
     ProbingModel model(arpa.Name(), config);
   }
-  auto read_all = [](const char *name) {
-    util::scoped_fd fd(util::OpenReadOrThrow(name));
-    std::string bytes(util::SizeOrThrow(fd.get()), '\0');
-    util::ReadOrThrow(fd.get(), bytes.data(), bytes.size());
-    return bytes;
-  };
-  std::string written = read_all(in_place.Name());
+  std::string written = in_place.Read();
   EXPECT_GT(written.size(), 128u);
-  EXPECT_EQ(written, read_all(when_done.Name()));
+  EXPECT_EQ(written, when_done.Read());
 }
 
 }  // namespace

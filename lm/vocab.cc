@@ -83,8 +83,17 @@ void ProbingVocabulary::LoadedBinary(bool have_words, int fd, EnumerateVocab *to
                                                        << kProbingVocabularyVersion
                                                        << ".  Please rerun packmodel using the same version of the code.");
   bound_ = header_->bound;
+  CheckIdentifiers();
   SetSpecial(Index("<s>"), Index("</s>"), 0);
   if (have_words) ReadWords(fd, to, bound_, offset);
+}
+
+void ProbingVocabulary::CheckIdentifiers() const {
+  for (const ProbingVocabularyEntry &entry : lookup_) {
+    UTIL_THROW_IF(entry.GetKey() && entry.value >= bound_, FormatLoadException,
+                  "The binary file's vocabulary is damaged: word identifier " << entry.value
+                                                                               << " is not below the bound " << bound_);
+  }
 }
 
 void MissingUnknown(const Config &config) {

@@ -129,10 +129,13 @@ class ProbingVocabulary final : public base::Vocabulary {
   // After SetupMemory over a binary file's bytes: checks the version, takes
   // the bound and special words from the table and, when the file has the
   // word list, reports it to `to` (read from `fd` at `offset`).  Throws
-  // lm::FormatLoadException for a wrong version or a bad word list.
+  // lm::FormatLoadException for a wrong version, an identifier at or above
+  // the bound (a damaged file), or a bad word list.
   void LoadedBinary(bool have_words, int fd, EnumerateVocab *to, uint64_t offset);
 
  private:
+  void CheckIdentifiers() const;
+
   typedef util::ProbingHashTable<ProbingVocabularyEntry, util::IdentityHash> Lookup;
 
   Lookup lookup_;

@@ -126,15 +126,23 @@ class ProbingHashTable {
     }
   }
 
-  // Whether `key` is present; if so `out` points at its first entry.
+  // Whether `key` is present; if so `out` points at its first entry.  A
+  // table mapped from a damaged file may have no free bucket: the search then
+  // gives up when it reaches the end a second time, so it always ends.
   bool Find(const Key key, ConstIterator &out) const {
-    for (ConstIterator i = Ideal(key);; i = Next(i)) {
+    bool wrapped = false;
+    for (ConstIterator i = Ideal(key);;) {
       const Key got = i->GetKey();
       if (equal_(got, key)) {
         out = i;
         return true;
       }
       if (equal_(got, invalid_)) return false;
+      if (++i == end_) {
+        if (wrapped) return false;
+        wrapped = true;
+        i = begin_;
+      }
     }
   }
 

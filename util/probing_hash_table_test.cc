@@ -218,7 +218,7 @@ TEST(ProbingHashTableTest, AgreesWithUnorderedMap) {
     }
     EXPECT_EQ(kExpected, table.Entries());
     const Table &view = table;
-    Table::ConstIterator found;
+    Table::ConstIterator found = nullptr;
     for (const auto &[key, value] : truth) {
       ASSERT_TRUE(view.Find(key, found)) << key;
       EXPECT_EQ(value, found->value);

@@ -1,0 +1,351 @@
+#include "lm/model.hh"
+
+#include "lm/lm_exception.hh"
+#include "util/temp_file_for_test.hh"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace lm {
+namespace ngram {
+namespace {
+
+using util::TempFileForTest;
+
+// A trigram model small enough to score by hand.
+const char kTrigram[] =
+    "\\data\\\n"
+    "ngram 1=5\n"
+    "ngram 2=4\n"
+    "ngram 3=2\n"
+    "\n\\1-grams:\n"
+    "-1.0\t<unk>\t0\n"
+    "-0.5\t<s>\t-0.3\n"
+    "-1.2\t</s>\n"
+    "-0.7\ta\t-0.2\n"
+    "-0.9\tb\t-0.4\n"
+    "\n\\2-grams:\n"
+    "-0.3\t<s> a\t-0.1\n"
+    "-0.4\ta b\t-0.25\n"
+    "-0.6\tb </s>\n"
+    "-0.2\tb a\n"
+    "\n\\3-grams:\n"
+    "-0.05\t<s> a b\n"
+    "-0.15\ta b </s>\n"
+    "\n\\end\\\n";
+
+Config Quiet() {
+  Config config;
+  config.message_stream = nullptr;
+  return config;
+}
+
+struct Expected {
+  const char *word;
+  float prob;
+  unsigned ngram_length;
+  std::vector<const char *> state;  // most recent first
+};
+
+template <class M> void ExpectSentence(const M &model, const std::vector<Expected> &words) {
+  const auto &vocab = model.GetVocabulary();
+  State state = model.BeginSentenceState(), out;
+  for (const Expected &expected : words) {
+    SCOPED_TRACE(expected.word);
+    FullScoreReturn ret = model.FullScore(state, vocab.Index(expected.word), out);
+    EXPECT_NEAR(expected.prob, ret.prob, 1e-6);
+    EXPECT_EQ(expected.ngram_length, ret.ngram_length);
+    ASSERT_EQ(expected.state.size(), out.length);
+    for (std::size_t i = 0; i < expected.state.size(); ++i) EXPECT_EQ(vocab.Index(expected.state[i]), out.words[i]);
+    state = out;
+  }
+}
+
+template <class M> void ExpectHandComputedScores() {
+  TempFileForTest arpa(kTrigram);
+  M model(arpa.Name(), Quiet());
+  ExpectSentence(model, {{"a", -0.3f, 2, {"a", "<s>"}},
+                         {"b", -0.05f, 3, {"b", "a"}},
+                         {"</s>", -0.15f, 3, {}}});
+  // Backing off charges <s>'s backoff, then b's.
+  ExpectSentence(model, {{"b", -0.3f - 0.9f, 1, {"b"}},
+                         {"b", -0.4f - 0.9f, 1, {"b"}},
+                         {"</s>", -0.6f, 2, {}}});
+  // An unknown word scores as <unk>; its zero backoff drops it from the state.
+  ExpectSentence(model, {{"never-seen", -0.3f - 1.0f, 1, {}}, {"a", -0.7f, 1, {"a"}}});
+}
+
+TEST(Model, HandComputedScoresProbing) { ExpectHandComputedScores<ProbingModel>(); }
+TEST(Model, HandComputedScoresRestProbing) { ExpectHandComputedScores<RestProbingModel>(); }
+
+TEST(Model, ReferenceStates) {
+  TempFileForTest arpa(kTrigram);
+  ProbingModel model(arpa.Name(), Quiet());
+  EXPECT_EQ(1, model.BeginSentenceState().length);
+  EXPECT_EQ(model.GetVocabulary().BeginSentenceIndex(), model.BeginSentenceState().words[0]);
+  EXPECT_FLOAT_EQ(-0.3f, model.BeginSentenceState().backoff[0]);
+  EXPECT_EQ(0, model.NullContextState().length);
+  EXPECT_EQ(3, model.Order());
+}
+
+TEST(Model, GetStateMatchesScoringAndExtendLeftWithoutWordsChangesNothing) {
+  TempFileForTest arpa(kTrigram);
+  ProbingModel model(arpa.Name(), Quiet());
+  const auto &vocab = model.GetVocabulary();
+  const WordIndex context[] = {vocab.Index("a"), vocab.Index("<s>")};
+  State state;
+  model.GetState(context, context + 2, state);
+  EXPECT_EQ(2, state.length);
+  EXPECT_EQ(context[0], state.words[0]);
+  EXPECT_EQ(context[1], state.words[1]);
+
+  State out;
+  FullScoreReturn ret = model.FullScore(model.BeginSentenceState(), vocab.Index("a"), out);
+  ASSERT_EQ(2, ret.ngram_length);
+  unsigned char useful = 9;
+  float sink[2];
+  FullScoreReturn extended =
+      model.ExtendLeft(nullptr, nullptr, nullptr, ret.left_handle, ret.ngram_length, sink, useful);
+  EXPECT_EQ(0.0f, extended.prob);
+  EXPECT_EQ(0, useful);
+}
+
+// Loads `text` as ARPA through LoadVirtual and returns the error text.
+template <class E> std::string LoadError(const std::string &text, Config config = Quiet(),
+                                         ModelType type = PROBING) {
+  TempFileForTest arpa(text);
+  try {
+    delete LoadVirtual(arpa.Name(), config, type);
+  } catch (const E &e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "no exception for\n" << text;
+  return "";
+}
+
+std::string ArpaOfOrder(unsigned order) {
+  std::string text = "\\data\\\n";
+  for (unsigned n = 1; n <= order; ++n) text += "ngram " + std::to_string(n) + "=1\n";
+  return text;
+}
+
+TEST(ModelErrors, OrderLimits) {
+  std::string seven = LoadError<FormatLoadException>(ArpaOfOrder(7) + "\n");
+  EXPECT_NE(std::string::npos, seven.find("This model has order 7 but Quarn was compiled to support up to 6.  "));
+  EXPECT_NE(std::string::npos, seven.find("counts.size() > 6"));
+  EXPECT_NE(std::string::npos, seven.find("edit lm/max_order. Byte: "));
+
+  std::string one = LoadError<FormatLoadException>(ArpaOfOrder(1) + "\n");
+  EXPECT_NE(std::string::npos, one.find("This ngram implementation assumes at least a bigram model. Byte: 18"));
+}
+
+TEST(ModelErrors, ProbingMultiplierMustExceedOne) {
+  Config config = Quiet();
+  config.probing_multiplier = 1.0f;
+  std::string what = LoadError<ConfigException>(kTrigram, config);
+  EXPECT_NE(std::string::npos, what.find("probing multiplier must be > 1.0 Byte: "));
+}
+
+TEST(ModelErrors, MissingFileFailsWhileRecognizing) {
+  try {
+    delete LoadVirtual("/nonexistent/quarn/model.arpa", Quiet());
+    FAIL();
+  } catch (const util::ErrnoException &e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("while opening /nonexistent/quarn/model.arpa"));
+  }
+}
+
+TEST(ModelErrors, TrieTypesAreRefusedCleanly) {
+  for (ModelType type : {TRIE, QUANT_TRIE, ARRAY_TRIE, QUANT_ARRAY_TRIE}) {
+    std::string what = LoadError<FormatLoadException>(kTrigram, Quiet(), type);
+    EXPECT_NE(std::string::npos, what.find(kModelNames[type])) << what;
+  }
+  EXPECT_NE(std::string::npos,
+            LoadError<FormatLoadException>(kTrigram, Quiet(), static_cast<ModelType>(9)).find("Confused by model type 9"));
+}
+
+TEST(ModelErrors, MissingSentenceMarkerThrowsByDefault) {
+  std::string text = kTrigram;
+  text.replace(text.find("-0.5\t<s>"), 8, "-0.5\t<q>");
+  text.replace(text.find("<s> a\t"), 4, "<q> ");
+  text.replace(text.find("<s> a b"), 4, "<q> ");
+  std::string what = LoadError<SpecialWordMissingException>(text);
+  EXPECT_NE(std::string::npos, what.find("The ARPA file is missing <s> and the model is configured to reject"));
+}
+
+// Writes kTrigram's binary file of `type` at `binary`.
+void WriteBinary(const TempFileForTest &binary, ModelType type, bool keep_words = true) {
+  TempFileForTest arpa(kTrigram);
+  Config config = Quiet();
+  config.binary_output_path = binary.Name();
+  config.binary_keeps_words = keep_words;
+  delete LoadVirtual(arpa.Name(), config, type);
+}
+
+template <class E> std::string BinaryLoadError(const TempFileForTest &binary, const Config &config = Quiet()) {
+  try {
+    delete LoadVirtual(binary.Name(), config);
+  } catch (const E &e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "no exception";
+  return "";
+}
+
+TEST(ModelBinary, LoadsAsTheRecordedType) {
+  TempFileForTest binary;
+  WriteBinary(binary, REST_PROBING);
+  ModelType recognized = PROBING;
+  EXPECT_TRUE(RecognizeBinary(binary.Name(), recognized));
+  EXPECT_EQ(REST_PROBING, recognized);
+  std::unique_ptr<base::Model> model(LoadVirtual(binary.Name(), Quiet(), PROBING));
+  EXPECT_NE(nullptr, dynamic_cast<RestProbingModel *>(model.get()));
+
+  try {
+    ProbingModel wrong(binary.Name(), Quiet());
+    FAIL();
+  } catch (const FormatLoadException &e) {
+    EXPECT_NE(std::string::npos,
+              std::string(e.what()).find("The binary file was built for probing hash tables with rest costs but the "
+                                         "inference code is trying to load probing hash tables"));
+  }
+}
+
+TEST(ModelBinary, DefectiveFiles) {
+  TempFileForTest binary;
+  WriteBinary(binary, PROBING);
+  const std::string good = binary.Read();
+
+  std::string recorded_trie = good;
+  recorded_trie[96] = TRIE;
+  binary.Write(recorded_trie);
+  EXPECT_NE(std::string::npos, BinaryLoadError<FormatLoadException>(binary).find("trie"));
+
+  std::string unknown_type = good;
+  unknown_type[96] = 7;
+  binary.Write(unknown_type);
+  EXPECT_NE(std::string::npos, BinaryLoadError<FormatLoadException>(binary).find("Confused by model type 7"));
+
+  binary.Write(good.substr(0, good.size() / 2));
+  EXPECT_NE(std::string::npos, BinaryLoadError<FormatLoadException>(binary).find("Binary file has size "));
+
+  std::string incomplete = good;
+  incomplete.replace(8 + 25, 20, " incomplete\n");
+  binary.Write(incomplete);
+  EXPECT_NE(std::string::npos,
+            BinaryLoadError<FormatLoadException>(binary).find("This binary file did not finish building"));
+
+  // A binary file whose magic is damaged is not binary: it reaches the ARPA
+  // reader, which says what it is.
+  std::string damaged_magic = good;
+  damaged_magic[20] = 'X';
+  binary.Write(damaged_magic);
+  EXPECT_NE(std::string::npos, BinaryLoadError<FormatLoadException>(binary).find("first non-empty line was"));
+}
+
+class CollectWords : public EnumerateVocab {
+ public:
+  void Add(WordIndex index, const StringPiece &word) override { words.push_back(std::to_string(index) + word.as_string()); }
+  std::vector<std::string> words;
+};
+
+TEST(ModelBinary, VocabularyStrings) {
+  TempFileForTest with_words, without_words;
+  WriteBinary(with_words, PROBING, true);
+  WriteBinary(without_words, PROBING, false);
+
+  CollectWords collect;
+  Config config = Quiet();
+  config.enumerate_vocab = &collect;
+  ProbingModel model(with_words.Name(), config);
+  EXPECT_EQ((std::vector<std::string>{"0<unk>", "1<s>", "2</s>", "3a", "4b"}), collect.words);
+
+  EXPECT_NE(std::string::npos,
+            BinaryLoadError<FormatLoadException>(without_words, config)
+                .find("The decoder requested all the vocabulary strings, but this binary file does not have them."));
+}
+
+TEST(ModelNotices, ArpaComplaint) {
+  struct Case {
+    Config::ARPALoadComplain complain;
+    ModelType type;
+    bool writing;
+    const char *expected;
+  } cases[] = {
+      {Config::ALL, PROBING, false, "Loading the LM will be faster if you build a binary file.\n"},
+      {Config::ALL, PROBING, true, ""},
+      {Config::EXPENSIVE, PROBING, false, ""},
+      {Config::NONE, REST_PROBING, false, ""},
+  };
+  TempFileForTest arpa(kTrigram), binary;
+  for (const Case &c : cases) {
+    std::ostringstream messages;
+    Config config;
+    config.show_progress = false;
+    config.message_stream = &messages;
+    config.arpa_complain = c.complain;
+    if (c.writing) config.binary_output_path = binary.Name();
+    delete LoadVirtual(arpa.Name(), config, c.type);
+    EXPECT_EQ(c.expected, messages.str());
+  }
+}
+
+TEST(ModelNotices, MissingUnknownGetsConfiguredProbability) {
+  std::string text = kTrigram;
+  text.replace(text.find("ngram 1=5"), 9, "ngram 1=4");
+  text.erase(text.find("-1.0\t<unk>\t0\n"), 12);
+  std::ostringstream messages;
+  Config config;
+  config.show_progress = false;
+  config.arpa_complain = Config::NONE;
+  config.message_stream = &messages;
+  config.missing_unk_log_prob = -42.0f;
+  TempFileForTest arpa(text);
+  ProbingModel model(arpa.Name(), config);
+  EXPECT_EQ("The ARPA file is missing <unk>.  Substituting log10 probability -42.\n", messages.str());
+  State out;
+  FullScoreReturn ret = model.FullScore(model.NullContextState(), 0, out);
+  EXPECT_EQ(-42.0f, ret.prob);
+  EXPECT_EQ(0.0f, out.backoff[0]);
+}
+
+// Damaged models must load or fail with a library exception: never crash,
+// hang, or read outside the model.
+TEST(ModelRobustness, DamagedFilesFailCleanly) {
+  TempFileForTest binary, damaged;
+  WriteBinary(binary, PROBING);
+  const std::string sources[] = {kTrigram, binary.Read()};
+  std::mt19937 rng(5);
+  for (const std::string &source : sources) {
+    for (int trial = 0; trial < 300; ++trial) {
+      std::string bytes = source;
+      if (trial % 3 == 0) {
+        bytes.resize(std::uniform_int_distribution<std::size_t>(0, bytes.size())(rng));
+      } else {
+        for (int flips = 0; flips < 3; ++flips)
+          bytes[std::uniform_int_distribution<std::size_t>(0, bytes.size() - 1)(rng)] =
+              static_cast<char>(std::uniform_int_distribution<int>(0, 255)(rng));
+      }
+      damaged.Write(bytes);
+      try {
+        std::unique_ptr<base::Model> model(LoadVirtual(damaged.Name(), Quiet()));
+        const auto &vocab = model->VocabularyView();
+        State state, out;
+        model->BeginSentenceWrite(&state);
+        for (const char *word : {"a", "b", "<s>", "zz", "</s>"}) {
+          model->BaseScore(&state, vocab.Index(word), &out);
+          state = out;
+        }
+      } catch (const util::Exception &) {
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ngram
+}  // namespace lm

@@ -1,0 +1,66 @@
+# Declarations of the C++ library interfaces that the quarn module calls.
+from libc.stdint cimport uint32_t, uint64_t
+from libcpp cimport bool as cbool
+
+cdef extern from "util/mmap.hh" namespace "util" nogil:
+    cdef enum LoadMethod:
+        LAZY
+        POPULATE_OR_LAZY
+        POPULATE_OR_READ
+        READ
+        PARALLEL_READ
+
+cdef extern from "lm/word_index.hh" namespace "lm" nogil:
+    ctypedef uint32_t WordIndex
+
+cdef extern from "lm/return.hh" namespace "lm" nogil:
+    cdef struct FullScoreReturn:
+        float prob
+        unsigned char ngram_length
+
+cdef extern from "lm/state.hh" namespace "lm::ngram" nogil:
+    # A class, not a struct, so that Cython never converts it to a Python
+    # object (State objects refuse pickling).
+    cdef cppclass State:
+        int Compare(const State &other)
+        unsigned char length
+
+    uint64_t hash_value(const State &state)
+
+cdef extern from "lm/virtual_interface.hh" namespace "lm::base" nogil:
+    cdef cppclass Vocabulary:
+        WordIndex Index(const char *word)
+        WordIndex BeginSentenceIndex()
+        WordIndex EndSentenceIndex()
+        WordIndex UnknownIndex()
+
+    cdef cppclass Model:
+        uint64_t StateBytes()
+        void BeginSentenceWrite(void *to)
+        void NullContextWrite(void *to)
+        unsigned char Order()
+        const Vocabulary &VocabularyView()
+        float BaseScore(const void *in_state, WordIndex new_word, void *out_state)
+        FullScoreReturn BaseFullScore(const void *in_state, WordIndex new_word, void *out_state)
+
+cdef extern from "lm/score_sentence.hh" namespace "lm::base" nogil:
+    float ScoreSentence(const Model *model, const char *sentence)
+
+cdef extern from "lm/config.hh" namespace "lm::ngram" nogil:
+    cdef cppclass Config:
+        Config()
+        cbool show_progress
+        ARPALoadComplain arpa_complain
+        LoadMethod load_method
+
+    cdef enum ARPALoadComplain "lm::ngram::Config::ARPALoadComplain":
+        ALL "lm::ngram::Config::ALL"
+        EXPENSIVE "lm::ngram::Config::EXPENSIVE"
+        NONE "lm::ngram::Config::NONE"
+
+cdef extern from "lm/model_type.hh" namespace "lm::ngram" nogil:
+    cdef enum ModelType:
+        PROBING
+
+cdef extern from "lm/model.hh" namespace "lm::ngram" nogil:
+    Model *LoadVirtual(const char *file_name, const Config &config, ModelType model_type) except +
