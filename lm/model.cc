@@ -65,6 +65,9 @@ uint64_t GenericModel<Search, VocabularyT>::Size(const std::vector<uint64_t> &co
 
 template <class Search, class VocabularyT>
 GenericModel<Search, VocabularyT>::GenericModel(const char *file, const Config &config) : backing_(config) {
+  // Refused for ARPA text too, where it would go unused: the value is wrong.
+  UTIL_THROW_IF(config.load_method > util::PARALLEL_READ, ConfigException,
+                "Unknown load method " << config.load_method);
   util::scoped_fd fd(util::OpenReadOrThrow(file));
   if (IsBinaryFormat(fd.get())) {
     LoadBinary(fd.release(), config);

@@ -150,6 +150,12 @@ TEST(ModelErrors, ProbingMultiplierMustExceedOne) {
   EXPECT_NE(std::string::npos, what.find("probing multiplier must be > 1.0 Byte: "));
 }
 
+TEST(ModelErrors, UnknownLoadMethod) {
+  Config config = Quiet();
+  config.load_method = static_cast<util::LoadMethod>(7);
+  EXPECT_NE(std::string::npos, LoadError<ConfigException>(kTrigram, config).find("Unknown load method 7"));
+}
+
 TEST(ModelErrors, MissingFileFailsWhileRecognizing) {
   try {
     delete LoadVirtual("/nonexistent/quarn/model.arpa", Quiet());
