@@ -44,9 +44,53 @@ StringPiece FirstToken(StringPiece text) {
   return StringPiece(text.data(), static_cast<std::size_t>(at - text.data()));
 }
 
+// Powers of ten that float and double represent exactly.
+template <class Float> struct ExactPowers;
+template <> struct ExactPowers<float> {
+  static constexpr int kMax = 10;
+  static constexpr uint64_t kMaxMantissa = uint64_t(1) << 24;
+  static constexpr float kPowers[kMax + 1] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+};
+template <> struct ExactPowers<double> {
+  static constexpr int kMax = 22;
+  static constexpr uint64_t kMaxMantissa = uint64_t(1) << 53;
+  static constexpr double kPowers[kMax + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+};
+
+// The common shape of numbers in ARPA files, an optional '-', digits and an
+// optional '.' followed by digits, read without the converter when the
+// digits (as an integer) and the power of ten are both exact in Float: the
+// hardware then rounds the quotient correctly, which is the value the
+// converter returns.  Anything else (a '+', an exponent, a long mantissa, a
+// number not followed by a blank) returns null and goes to the converter.
+template <class Float> const char *ParseDecimal(const char *at, Float &out) {
+  const bool negative = *at == '-';
+  at += negative;
+  uint64_t mantissa = 0;
+  const char *const digits = at;
+  for (; static_cast<unsigned char>(*at - '0') < 10 && at - digits < 19; ++at) mantissa = mantissa * 10 + (*at - '0');
+  if (at == digits) return nullptr;
+  int scale = 0;
+  if (*at == '.') {
+    const char *const fraction = ++at;
+    for (; static_cast<unsigned char>(*at - '0') < 10 && at - digits < 20; ++at) mantissa = mantissa * 10 + (*at - '0');
+    scale = static_cast<int>(at - fraction);
+    if (!scale) return nullptr;
+  }
+  if (!kSpaces[static_cast<unsigned char>(*at)] || scale > ExactPowers<Float>::kMax ||
+      mantissa > ExactPowers<Float>::kMaxMantissa) {
+    return nullptr;
+  }
+  const Float value = static_cast<Float>(mantissa) / ExactPowers<Float>::kPowers[scale];
+  out = negative ? -value : value;
+  return at;
+}
+
 // Each parser reads a number from the front of `text`, which is followed by a
 // blank inside `text` or by a NUL, and returns the end of the number.
 template <class Float> const char *ParseFloating(StringPiece text, Float &out, const char *type_name) {
+  if (const char *end = ParseDecimal(text.data(), out)) return end;
   int length = static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX));
   int processed;
   if constexpr (std::is_same_v<Float, float>) {
@@ -271,8 +315,8 @@ void FilePiece::ReadShift() {
     position_ = start;
     position_end_ = start + kept;
   }
-  char *free_begin = start + (position_end_ - start);
-  std::size_t got = reader_.Read(free_begin, window_size_ - static_cast<std::size_t>(free_begin - start));
+  std::size_t filled = static_cast<std::size_t>(position_end_ - start);
+  std::size_t got = reader_.Read(start + filled, window_size_ - filled);
   progress_.MoveTo(reader_.RawAmount());
   if (!got) at_end_ = true;
   position_end_ += got;

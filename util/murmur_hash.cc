@@ -6,13 +6,7 @@ namespace util {
 
 namespace {
 
-// Unaligned native-order loads; each compiles to a single load instruction.
-uint64_t Load64(const unsigned char *at) {
-  uint64_t value;
-  std::memcpy(&value, at, sizeof(value));
-  return value;
-}
-
+// Unaligned native-order load; compiles to a single load instruction.
 uint32_t Load32(const unsigned char *at) {
   uint32_t value;
   std::memcpy(&value, at, sizeof(value));
@@ -32,31 +26,6 @@ void MixLane(uint32_t &lane, uint32_t block) {
 }
 
 }  // namespace
-
-uint64_t MurmurHash64A(const void *key, std::size_t len, uint64_t seed) {
-  constexpr uint64_t kMultiplier = 0xc6a4a7935bd1e995ULL;
-  constexpr int kShift = 47;
-  const unsigned char *data = static_cast<const unsigned char *>(key);
-  const unsigned char *blocks_end = data + (len & ~static_cast<std::size_t>(7));
-  uint64_t h = seed ^ (static_cast<uint64_t>(len) * kMultiplier);
-  for (; data != blocks_end; data += 8) {
-    uint64_t k = Load64(data);
-    k *= kMultiplier;
-    k ^= k >> kShift;
-    k *= kMultiplier;
-    h ^= k;
-    h *= kMultiplier;
-  }
-  std::size_t tail = len & 7;
-  if (tail) {
-    for (std::size_t i = tail; i-- > 0;) h ^= static_cast<uint64_t>(data[i]) << (8 * i);
-    h *= kMultiplier;
-  }
-  h ^= h >> kShift;
-  h *= kMultiplier;
-  h ^= h >> kShift;
-  return h;
-}
 
 uint64_t MurmurHash64B(const void *key, std::size_t len, uint64_t seed) {
   const unsigned char *data = static_cast<const unsigned char *>(key);
