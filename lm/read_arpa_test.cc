@@ -1,6 +1,7 @@
 #include "lm/read_arpa.hh"
 
 #include "lm/magic.hh"
+#include "util/temp_file_for_test.hh"
 
 #include <gtest/gtest.h>
 
@@ -40,21 +41,7 @@ class FakeVocab {
 };
 
 // A file holding `text`, removed when the object goes.
-class TempFile {
- public:
-  explicit TempFile(const std::string &text) : name_(testing::TempDir() + "read_arpa_test_XXXXXX") {
-    int fd = mkstemp(name_.data());
-    EXPECT_NE(-1, fd);
-    EXPECT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
-    close(fd);
-  }
-  ~TempFile() { unlink(name_.c_str()); }
-
-  const std::string &Name() const { return name_; }
-
- private:
-  std::string name_;
-};
+typedef util::TempFileForTest TempFile;
 
 struct NGram {
   std::vector<WordIndex> words;
@@ -342,7 +329,7 @@ TEST(ReadARPATest, AcceptsCarriageReturnLineEnds) {
 
 TEST(ReadARPATest, EmptyCountList) {
   TempFile file("\\data\\\n\nrest\n");
-  util::FilePiece f(file.Name().c_str());
+  util::FilePiece f(file.Name());
   std::vector<uint64_t> counts{7};
   ReadARPACounts(f, counts);
   EXPECT_TRUE(counts.empty());
@@ -361,7 +348,7 @@ TEST(ReadARPATest, CountIsTheLeadingNumber) {
   };
   for (const auto &c : kCases) {
     TempFile file(std::string("\\data\\\n") + c.line + "\n\n");
-    util::FilePiece f(file.Name().c_str());
+    util::FilePiece f(file.Name());
     std::vector<uint64_t> counts;
     ReadARPACounts(f, counts);
     EXPECT_EQ(std::vector<uint64_t>{c.count}, counts) << c.line;

@@ -8,6 +8,8 @@
 #include "lm/vocab.hh"
 #include "util/file_piece.hh"
 
+#include "util/temp_file_for_test.hh"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -27,21 +29,7 @@ constexpr uint32_t kNegativeZeroBits = 0x80000000;
 uint32_t Bits(float value) { return std::bit_cast<uint32_t>(value); }
 
 // A file holding `text`, removed when the object goes.
-class TempFile {
- public:
-  explicit TempFile(const std::string &text) : name_(testing::TempDir() + "search_hashed_test_XXXXXX") {
-    int fd = mkstemp(name_.data());
-    EXPECT_NE(-1, fd);
-    EXPECT_EQ(static_cast<ssize_t>(text.size()), write(fd, text.data(), text.size()));
-    close(fd);
-  }
-  ~TempFile() { unlink(name_.c_str()); }
-
-  const char *Name() const { return name_.c_str(); }
-
- private:
-  std::string name_;
-};
+typedef util::TempFileForTest TempFile;
 
 // Silent, with room in the tables for the blanks that pruned files need.
 Config TestConfig() {
