@@ -6,8 +6,8 @@
 // Usage: score_sentence_bench [--print] [--binary OUT] [--repeat N] MODEL SENTENCES
 //
 // SENTENCES holds one sentence per line.  By default the whole list is scored
-// again and again for at least 0.2 s, N times (default 5), and the best round
-// is reported on standard output as
+// again and again for at least 0.2 s, N times (default 5), and the fastest
+// pass over the list is reported on standard output as
 //   ns_per_sentence X
 //   ns_per_word Y        (words counted as ScoreSentence splits them, </s> excluded)
 // --print prints instead the score of each sentence, one per line, with nine
@@ -90,22 +90,22 @@ std::size_t CountWords(const std::vector<std::string> &sentences) {
   return words;
 }
 
-// Best time of one pass over all sentences, in nanoseconds.
+// Best time of one pass over all sentences, in nanoseconds, over `repeat`
+// rounds of passes that last at least 0.2 s each.
 double BestPassNs(const lm::base::Model &model, const std::vector<std::string> &sentences, int repeat) {
   typedef std::chrono::steady_clock Clock;
   double best = std::numeric_limits<double>::infinity();
   volatile float sink = 0.0f;
   for (int round = 0; round < repeat; ++round) {
-    std::size_t passes = 0;
-    Clock::time_point start = Clock::now(), now;
+    Clock::time_point round_start = Clock::now(), start, stop;
     do {
+      start = Clock::now();
       float sum = 0.0f;
       for (const std::string &sentence : sentences) sum += lm::base::ScoreSentence(&model, sentence.c_str());
       sink = sink + sum;
-      ++passes;
-      now = Clock::now();
-    } while (now - start < std::chrono::milliseconds(200));
-    best = std::min(best, std::chrono::duration<double, std::nano>(now - start).count() / passes);
+      stop = Clock::now();
+      best = std::min(best, std::chrono::duration<double, std::nano>(stop - start).count());
+    } while (stop - round_start < std::chrono::milliseconds(200));
   }
   return best;
 }

@@ -123,6 +123,8 @@ void PropagateBelowBasis(const Build &build, NGramScratch<typename Build::Value:
 template <class Weights> class ActivateUnigram {
  public:
   explicit ActivateUnigram(Weights *unigrams) : unigrams_(unigrams) {}
+  // The 1-gram records are few and stay in cache.
+  void Prefetch(const NGramScratch<Weights> &) const {}
   void operator()(const NGramScratch<Weights> &scratch) const { SetExtension(unigrams_[scratch.ids[1]].backoff); }
 
  private:
@@ -139,39 +141,83 @@ void ActivateLowerMiddle(Middle &middle, const std::vector<WordIndex> &ids, unsi
   SetExtension(found->value.backoff);
 }
 
+// ActivateLowerMiddle for each n-gram in file order.  ARPA files usually
+// list the n-grams that share a context one after the other, and a context
+// that was just marked stays marked (nothing clears the mark), so a repeat
+// of the last context needs no lookup.
 template <class Middle> class ActivateMiddle {
  public:
-  explicit ActivateMiddle(Middle &middle) : middle_(middle) {}
-  template <class Weights> void operator()(const NGramScratch<Weights> &scratch) const {
+  explicit ActivateMiddle(Middle &middle) : middle_(middle), context_(0), marked_(0), any_marked_(false) {}
+
+  // Computes the context's key and starts fetching its bucket.
+  template <class Weights> void Prefetch(const NGramScratch<Weights> &scratch) {
+    context_ = ContextKey(scratch.ids.data(), scratch.n - 1);
+    if (!Repeat()) middle_.Prefetch(context_);
+  }
+
+  // After Prefetch for the same n-gram.
+  template <class Weights> void operator()(const NGramScratch<Weights> &scratch) {
+    if (Repeat()) return;
     ActivateLowerMiddle(middle_, scratch.ids, scratch.n);
+    marked_ = context_;
+    any_marked_ = true;
   }
 
  private:
+  bool Repeat() const { return any_marked_ && context_ == marked_; }
+
   Middle &middle_;
+  uint64_t context_;
+  uint64_t marked_;
+  bool any_marked_;
 };
 
+// Starts fetching the buckets that storing the n-gram in `scratch` will
+// touch: its own, its suffix's and (through `activate`) its context's.  They
+// are usually far apart and out of cache, and waiting for them together
+// beats waiting three times.
+template <class Weights, class Store, class Middle, class Activate>
+void PrefetchBuckets(const NGramScratch<Weights> &scratch, const Store &store, const std::vector<Middle> &middle,
+                     Activate &activate) {
+  const unsigned int n = scratch.n;
+  store.Prefetch(scratch.keys[n - 2]);
+  if (n >= 3) middle[n - 3].Prefetch(scratch.keys[n - 3]);
+  activate.Prefetch(scratch);
+}
+
 // Reads the declared n-grams of order n into `store`.
+//
+// Each n-gram goes into `store` only after the next one has been read, so
+// that its bucket has a whole entry's time to arrive from memory.  Nothing
+// else reads or writes `store` meanwhile (the other steps touch only lower
+// orders), and `store` is empty before this order and sized for all its
+// n-grams, so inserting it cannot fail: the delay changes neither the result
+// nor any error.
 template <class Build, class Activate, class Store, class Middle>
 void ReadNGrams(util::FilePiece &f, unsigned int n, uint64_t count, const ProbingVocabulary &vocab,
-                typename Build::Value::Weights *unigrams, std::vector<Middle> &middle, const Activate &activate,
+                typename Build::Value::Weights *unigrams, std::vector<Middle> &middle, Activate activate,
                 Store &store, PositiveProbWarn &warn, const Build &build) {
   ReadNGramHeader(f, n);
   NGramScratch<typename Build::Value::Weights> scratch(n);
   typename Store::Entry entry;
+  typename Store::Entry pending;
   for (uint64_t i = 0; i < count; ++i) {
     ReadNGram(f, static_cast<unsigned char>(n), vocab, std::reverse_iterator<WordIndex *>(scratch.ids.data() + n),
               entry.value, warn);
-    build.SetRest(scratch.ids.data(), n, entry.value);
     scratch.ComputeKeys();
+    PrefetchBuckets(scratch, store, middle, activate);
+    build.SetRest(scratch.ids.data(), n, entry.value);
     // Left-closed until a longer n-gram extends it.
     entry.value.prob = WithSignBit(entry.value.prob);
     entry.key = scratch.keys[n - 2];
-    store.Insert(entry);
+    if (i) store.Insert(pending);
+    pending = entry;
     FindLower<typename Build::Value>(scratch, middle, unigrams);
     AdjustLower(entry.value, build, scratch, middle, unigrams);
     if constexpr (Build::kPropagateBelowBasis) PropagateBelowBasis(build, scratch, middle, unigrams);
     activate(scratch);
   }
+  if (count) store.Insert(pending);
 }
 
 }  // namespace

@@ -10,6 +10,14 @@ cdef extern from "util/mmap.hh" namespace "util" nogil:
         READ
         PARALLEL_READ
 
+cdef extern from "util/string_piece.hh" nogil:
+    cdef cppclass StringPiece:
+        StringPiece(const char *data, size_t length)
+
+cdef extern from "util/file_piece.hh" namespace "util" nogil:
+    # True exactly for the six ASCII whitespace bytes that bytes.split() uses.
+    const cbool kSpaces[256]
+
 cdef extern from "lm/word_index.hh" namespace "lm" nogil:
     ctypedef uint32_t WordIndex
 
@@ -30,6 +38,7 @@ cdef extern from "lm/state.hh" namespace "lm::ngram" nogil:
 cdef extern from "lm/virtual_interface.hh" namespace "lm::base" nogil:
     cdef cppclass Vocabulary:
         WordIndex Index(const char *word)
+        WordIndex Index(const StringPiece &word)
         WordIndex BeginSentenceIndex()
         WordIndex EndSentenceIndex()
         WordIndex UnknownIndex()

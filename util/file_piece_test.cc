@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <limits>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -392,6 +394,33 @@ TEST_P(FilePieceTest, NumberValues) {
     } else {
       EXPECT_THROW(ReadAs(c.kind, *input), EndOfFileException);
     }
+  }
+}
+
+// Plain decimals, the numbers of ARPA files, are read without the converter
+// when that is exact; the results must still be the correctly rounded values,
+// with the C library's strtof and strtod as the truth, also at the limits of
+// that shortcut (mantissas near 2^24 and 2^53, long fractions, zero signs).
+TEST_P(FilePieceTest, DecimalsAreCorrectlyRounded) {
+  std::vector<std::string> texts = {"0", "-0", "-0.0", "0.1", "-5.68582", "16777216", "16777217", "-16777217.0",
+                                    "1.6777217", "0.000000001", "0.00000000001", "7.0000001", "9007199254740993",
+                                    "900719925474099.3", "1234567890.123456789", "12345678901234567890",
+                                    "0.1234567890123456789", "1e5", "-99"};
+  std::mt19937_64 random(5);
+  for (int i = 0; i < 2000; ++i) {
+    std::string text = random() % 2 ? "-" : "";
+    text += std::to_string(random() % 1000);
+    if (random() % 8) text += "." + std::to_string(random() % 100000000000ULL).substr(random() % 6);
+    texts.push_back(text);
+  }
+  std::string content;
+  for (const std::string &text : texts) content += text + "\n";
+  Input floats(GetParam(), content);
+  Input doubles(GetParam(), content);
+  for (const std::string &text : texts) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(std::bit_cast<uint32_t>(std::strtof(text.c_str(), nullptr)), std::bit_cast<uint32_t>(floats->ReadFloat()));
+    EXPECT_EQ(std::bit_cast<uint64_t>(std::strtod(text.c_str(), nullptr)), std::bit_cast<uint64_t>(doubles->ReadDouble()));
   }
 }
 

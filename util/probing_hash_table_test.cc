@@ -237,5 +237,24 @@ TEST(ProbingHashTableTest, AgreesWithUnorderedMap) {
   }
 }
 
+// DivMod finds the start bucket by multiplying instead of dividing; it must
+// give hash % buckets for every bucket count (1, powers of two, counts near
+// 2^32 and 2^64) and every hash, the extremes included.
+TEST(ProbingHashTableTest, DivModIsTheRemainder) {
+  std::vector<uint64_t> counts = {1,  2,  3,  7,  16,  17, 1000, 1001, 19267, (uint64_t(1) << 32) - 1,
+                                  uint64_t(1) << 32, (uint64_t(1) << 32) + 1, uint64_t(1) << 63,
+                                  (uint64_t(1) << 63) + 1, ~uint64_t(0) - 1, ~uint64_t(0)};
+  std::mt19937_64 random(11);
+  for (int i = 0; i < 200; ++i) counts.push_back((random() >> (random() % 64)) | 1);
+  for (uint64_t count : counts) {
+    SCOPED_TRACE(count);
+    const DivMod mod(count);
+    std::vector<uint64_t> hashes = {0, 1, count - 1, count, count + 1, 2 * count - 1, ~uint64_t(0),
+                                    ~uint64_t(0) - 1, ~uint64_t(0) / count * count, ~uint64_t(0) / count * count - 1};
+    for (int i = 0; i < 500; ++i) hashes.push_back(random() >> (random() % 64));
+    for (uint64_t hash : hashes) ASSERT_EQ(hash % count, mod(hash)) << hash;
+  }
+}
+
 }  // namespace
 }  // namespace util

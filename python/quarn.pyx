@@ -1,0 +1,475 @@
+# cython: language_level=3, autotestdict=False, always_allow_keywords=False, auto_pickle=False
+#
+# The quarn extension module: thin Python wrappers around the model library.
+# A Model owns one lm::base::Model and reaches it only through that abstract
+# interface; a State holds one lm::ngram::State and a Config one
+# lm::ngram::Config.  Library exceptions become RuntimeError through Cython's
+# C++ exception translation, and a failed load is re-raised as IOError
+# chained to it.  None is refused wherever a State or a word is required, so
+# no call ever reads or writes a record that does not exist.
+cimport cython
+from cpython.bytes cimport PyBytes_AS_STRING, PyBytes_GET_SIZE
+from cpython.object cimport Py_EQ, Py_GT, Py_LE, Py_LT, Py_NE, Py_TYPE
+from cpython.unicode cimport PyUnicode_AsUTF8AndSize
+from libc.stdint cimport int64_t
+
+cimport _quarn
+
+import os
+
+
+# Converts a word, sentence or path to bytes: bytes pass unchanged, str is
+# encoded as UTF-8, anything else is refused.
+cdef bytes as_str(data):
+    if isinstance(data, bytes):
+        return data
+    elif isinstance(data, str):
+        return data.encode('utf8')
+    raise TypeError('Cannot convert %s to string' % type(data))
+
+
+# The bytes that as_str(data) gives, without copying them when data is
+# exactly a str (whose UTF-8 form the interpreter caches) or bytes: points
+# text and length at them and returns the object that owns them, which must
+# stay alive while they are used.  The bytes are followed by a NUL.
+cdef object text_bytes(data, const char **text, Py_ssize_t *length):
+    if type(data) is str:
+        text[0] = PyUnicode_AsUTF8AndSize(data, length)
+        return data
+    cdef bytes converted = as_str(data)
+    text[0] = PyBytes_AS_STRING(converted)
+    length[0] = PyBytes_GET_SIZE(converted)
+    return converted
+
+
+# Finds the next word of the text from at[0] to end, splitting as
+# bytes.split() does (at runs of the six ASCII whitespace bytes), looks it up
+# as a NUL-terminated word (so a word is cut at its first NUL) and moves
+# at[0] past it.  Returns False when no word is left.
+cdef inline bint next_word(const _quarn.Vocabulary *vocab, const char **at, const char *end,
+                           _quarn.WordIndex *wid) noexcept:
+    cdef const char *p = at[0]
+    while p != end and _quarn.kSpaces[<unsigned char>p[0]]:
+        p += 1
+    if p == end:
+        at[0] = p
+        return False
+    cdef const char *begin = p
+    while p != end and p[0] != 0 and not _quarn.kSpaces[<unsigned char>p[0]]:
+        p += 1
+    wid[0] = vocab.Index(_quarn.StringPiece(begin, p - begin))
+    while p != end and not _quarn.kSpaces[<unsigned char>p[0]]:
+        p += 1
+    at[0] = p
+    return True
+
+
+# The value of a 32-bit unsigned enumeration field: ints as they are, other
+# numbers through their integer conversion; anything else is refused.
+cdef unsigned int enum_value(to, str enum_name) except? 0:
+    if not isinstance(to, int):
+        if not (hasattr(type(to), '__int__') or hasattr(type(to), '__index__')):
+            raise TypeError('an integer is required')
+        to = int(to)
+    if to < 0 or to > 0xFFFFFFFF:
+        raise OverflowError('value too large to convert to enum ' + enum_name)
+    return to
+
+
+# The interpreter's name of an object's type, as argument errors show it.
+cdef str type_name(obj):
+    return Py_TYPE(obj).tp_name.decode('utf-8')
+
+
+cdef object _missing = object()
+
+
+# The arguments (in_state, word, out_state) of BaseScore and BaseFullScore,
+# given by position or keyword and checked in that order.  A missing argument
+# is reported with the number of positional arguments given.
+cdef tuple state_word_state(str method, tuple args, dict kwargs):
+    cdef Py_ssize_t given = len(args)
+    if given > 3:
+        raise TypeError('{}() takes exactly 3 positional arguments ({} given)'.format(method, given))
+    names = ('in_state', 'word', 'out_state')
+    values = list(args) + [_missing] * (3 - given)
+    for name, value in kwargs.items():
+        if name not in names:
+            raise TypeError("{}() got an unexpected keyword argument '{}'".format(method, name))
+        if names.index(name) < given:
+            raise TypeError("{}() got multiple values for keyword argument '{}'".format(method, name))
+        values[names.index(name)] = value
+    if any(value is _missing for value in values):
+        raise TypeError('{}() takes exactly 3 positional arguments ({} given)'.format(method, given))
+    for name, value in zip(names, values):
+        if name == 'word':
+            if type(value) is not str:
+                raise TypeError("Argument 'word' has incorrect type (expected str, got {:.200})".format(
+                    type_name(value)))
+        elif not isinstance(value, State):
+            raise TypeError("Argument '{}' has incorrect type (expected quarn.State, got {:.200})".format(
+                name, type_name(value)))
+    return tuple(values)
+
+
+@cython.no_gc
+cdef class FullScoreReturn:
+    """
+    Wrapper around FullScoreReturn.
+
+    Notes:
+        `prob` has been renamed to `log_prob`
+        `oov` has been added to flag whether the word is OOV
+    """
+    cdef readonly float log_prob
+    cdef readonly int ngram_length
+    cdef readonly bint oov
+
+    def __cinit__(self, log_prob, ngram_length, oov):
+        self.log_prob = log_prob
+        self.ngram_length = ngram_length
+        self.oov = oov
+
+    def __reduce__(self):
+        raise TypeError('no default __reduce__ due to non-trivial __cinit__')
+
+    def __setstate__(self, state):
+        raise TypeError('no default __reduce__ due to non-trivial __cinit__')
+
+    def __repr__(self):
+        return '{0}({1}, {2}, {3})'.format(
+            self.__class__.__name__, repr(self.log_prob), repr(self.ngram_length), repr(self.oov))
+
+
+@cython.no_gc
+cdef class State:
+    """
+    Wrapper around lm::ngram::State so that python code can make incremental queries.
+
+    Notes:
+        * rich comparisons
+        * hashable
+    """
+    # Zeroed on allocation: length 0, the null context of any model.
+    cdef _quarn.State _c_state
+
+    def __richcmp__(State qa, State qb not None, int op):
+        cdef int r = qa._c_state.Compare(qb._c_state)
+        if op == Py_LT:
+            return r < 0
+        elif op == Py_LE:
+            return r <= 0
+        elif op == Py_EQ:
+            return r == 0
+        elif op == Py_NE:
+            return r != 0
+        elif op == Py_GT:
+            return r > 0
+        else:
+            return r >= 0
+
+    def __hash__(self):
+        return <int64_t>_quarn.hash_value(self._c_state)
+
+    def __copy__(self):
+        cdef State ret = State()
+        ret._c_state = self._c_state
+        return ret
+
+    def __deepcopy__(self, memo=None):
+        return self.__copy__()
+
+    def __reduce__(self):
+        raise TypeError('self._c_state cannot be converted to a Python object for pickling')
+
+    def __setstate__(self, state):
+        raise TypeError('self._c_state cannot be converted to a Python object for pickling')
+
+
+@cython.no_gc
+cdef class Config:
+    """
+    Wrapper around lm::ngram::Config.
+    Pass this to Model's constructor to set configuration options.
+    """
+    cdef _quarn.Config _c_config
+
+    def __init__(self):
+        self._c_config = _quarn.Config()
+
+    property load_method:
+        def __get__(self):
+            return <unsigned int>self._c_config.load_method
+
+        def __set__(self, to):
+            self._c_config.load_method = <_quarn.LoadMethod>enum_value(to, 'util::LoadMethod')
+
+    property show_progress:
+        def __get__(self):
+            return self._c_config.show_progress
+
+        def __set__(self, bint to):
+            self._c_config.show_progress = to
+
+    property arpa_complain:
+        def __get__(self):
+            return <unsigned int>self._c_config.arpa_complain
+
+        def __set__(self, to):
+            self._c_config.arpa_complain = <_quarn.ARPALoadComplain>enum_value(
+                to, 'lm::ngram::Config::ARPALoadComplain')
+
+    def __reduce__(self):
+        raise TypeError('self._c_config cannot be converted to a Python object for pickling')
+
+    def __setstate__(self, state):
+        raise TypeError('self._c_config cannot be converted to a Python object for pickling')
+
+
+# The library model of a Model, or RuntimeError when its construction did
+# not succeed.
+cdef inline const _quarn.Model *loaded(Model self) except NULL:
+    if self.model == NULL:
+        raise RuntimeError('The model was not loaded')
+    return self.model
+
+
+# The Python ints 0 to 255, the values of an n-gram length.
+cdef tuple _small_ints = tuple(range(256))
+
+
+# The tuples (log10 probability, n-gram length, out-of-vocabulary flag) of
+# Model.full_scores for the next words of the text from at[0] to end, at most
+# kFullScoresBatch of them, scored from states[current[0]]; at[0] and
+# current[0] move on.  Empty when no word is left.
+cdef enum:
+    kFullScoresBatch = 64
+
+cdef list full_scores_batch(Model self, const char **at, const char *end, _quarn.State *states, int *current):
+    cdef const _quarn.Model *model = loaded(self)
+    cdef _quarn.FullScoreReturn ret
+    cdef _quarn.WordIndex wid
+    cdef list tuples = []
+    cdef int i = current[0], count = 0
+    while count < kFullScoresBatch and next_word(self.vocab, at, end, &wid):
+        ret = model.BaseFullScore(&states[i], wid, &states[1 - i])
+        tuples.append((ret.prob, _small_ints[ret.ngram_length], wid == 0))
+        i = 1 - i
+        count += 1
+    current[0] = i
+    return tuples
+
+
+@cython.no_gc
+cdef class Model:
+    """
+    Wrapper around lm::ngram::Model.
+    """
+    cdef _quarn.Model *model
+    cdef public bytes path
+    cdef const _quarn.Vocabulary *vocab
+
+    def __init__(self, path, Config config=None):
+        """
+        Load the language model.
+
+        :param path: path to an arpa file or a quarn binary file.
+        :param config: configuration options (see lm/config for documentation)
+        """
+        if config is None:
+            config = _default_config
+        absolute = os.path.abspath(as_str(path))
+        # A second __init__ on the same object replaces the model it holds.
+        self.vocab = NULL
+        del self.model
+        self.model = NULL
+        self.path = absolute
+        try:
+            self.model = _quarn.LoadVirtual(self.path, config._c_config, _quarn.PROBING)
+        except RuntimeError as exception:
+            exception_message = str(exception).replace('\n', ' ')
+            raise IOError('Cannot read model \'{}\' ({})'.format(path, exception_message)) from exception
+        self.vocab = &self.model.VocabularyView()
+
+    def __dealloc__(self):
+        del self.model
+
+    def score(self, sentence, bos = True, eos = True):
+        """
+        Return the log10 probability of a string.  By default, the string is
+        treated as a sentence.  
+          return log10 p(sentence </s> | <s>)
+
+        If you do not want to condition on the beginning of sentence, pass
+          bos = False
+        Never include <s> as part of the string.  That would be predicting the
+        beginning of sentence.  Language models are only supposed to condition
+        on it as context.
+
+        Similarly, the end of sentence token </s> can be omitted with
+          eos = False
+        Since language models explicitly predict </s>, it can be part of the
+        string.
+
+        Examples:
+
+        #Good: returns log10 p(this is a sentence . </s> | <s>)
+        model.score("this is a sentence .")
+        #Good: same as the above but more explicit
+        model.score("this is a sentence .", bos = True, eos = True)
+
+        #Bad: never include <s>
+        model.score("<s> this is a sentence")
+        #Bad: never include <s>, even if bos = False.
+        model.score("<s> this is a sentence", bos = False)
+
+        #Good: returns log10 p(a fragment)
+        model.score("a fragment", bos = False, eos = False)
+
+        #Good: returns log10 p(a fragment </s>)
+        model.score("a fragment", bos = False, eos = True)
+
+        #Ok, but bad practice: returns log10 p(a fragment </s>)
+        #Unlike <s>, the end of sentence token </s> can appear explicitly.
+        model.score("a fragment </s>", bos = False, eos = False)
+        """
+        cdef const _quarn.Model *model = loaded(self)
+        cdef const char *text
+        cdef const char *end
+        cdef Py_ssize_t length
+        cdef _quarn.WordIndex wid
+        cdef _quarn.State states[2]
+        cdef int current = 0
+        cdef float total = 0
+        if bos and eos:
+            owner = text_bytes(sentence, &text, &length)
+            return _quarn.ScoreSentence(model, text)
+        owner = text_bytes(sentence, &text, &length)
+        end = text + length
+        if bos:
+            model.BeginSentenceWrite(&states[0])
+        else:
+            model.NullContextWrite(&states[0])
+        while next_word(self.vocab, &text, end, &wid):
+            total += model.BaseScore(&states[current], wid, &states[1 - current])
+            current = 1 - current
+        if eos:
+            total += model.BaseScore(&states[current], self.vocab.EndSentenceIndex(), &states[1 - current])
+        return total
+
+    def perplexity(self, sentence):
+        """
+        Compute perplexity of a sentence.
+        @param sentence One full sentence to score.  Do not include <s> or </s>.
+        """
+        words = len(as_str(sentence).split()) + 1  # </s>
+        return 10.0**(-self.score(sentence) / words)
+
+    def full_scores(self, sentence, bos = True, eos = True):
+        """
+        full_scores(sentence, bos = True, eos = True) -> generate full scores (prob, ngram length, oov)
+        @param sentence is a string (do not use boundary symbols)
+        @param bos should quarn add a bos state
+        @param eos should quarn add an eos state
+        """
+        # Words are scored in batches: within a batch the generator hands out
+        # tuples without resuming its body.
+        cdef const char *text
+        cdef const char *end
+        cdef Py_ssize_t length
+        cdef _quarn.State states[2]
+        cdef int current = 0
+        cdef _quarn.FullScoreReturn ret
+        owner = text_bytes(sentence, &text, &length)
+        end = text + length
+        if bos:
+            loaded(self).BeginSentenceWrite(&states[0])
+        else:
+            loaded(self).NullContextWrite(&states[0])
+        while True:
+            batch = full_scores_batch(self, &text, end, states, &current)
+            if not batch:
+                break
+            yield from batch
+        if eos:
+            ret = loaded(self).BaseFullScore(&states[current], self.vocab.EndSentenceIndex(), &states[1 - current])
+            yield (ret.prob, ret.ngram_length, False)
+
+    def BeginSentenceWrite(self, State state not None):
+        """Change the given state to a BOS state."""
+        loaded(self).BeginSentenceWrite(&state._c_state)
+
+    def NullContextWrite(self, State state not None):
+        """Change the given state to a NULL state."""
+        loaded(self).NullContextWrite(&state._c_state)
+
+    def BaseScore(self, *args, **kwargs):
+        """
+        Return p(word|in_state) and update the output state.
+        Wrapper around model.BaseScore(in_state, Index(word), out_state)
+
+        :param word: the suffix
+        :param state: the context (defaults to NullContext)
+        :returns: p(word|state)
+        """
+        cdef State in_state, out_state
+        in_state, word, out_state = state_word_state('BaseScore', args, kwargs)
+        cdef const _quarn.Model *model = loaded(self)
+        cdef bytes text = as_str(word)
+        # The library needs two distinct records; in_state may be out_state.
+        cdef _quarn.State context = in_state._c_state
+        return model.BaseScore(&context, self.vocab.Index(text), &out_state._c_state)
+
+    def BaseFullScore(self, *args, **kwargs):
+        """
+        Wrapper around model.BaseFullScore(in_state, Index(word), out_state)
+
+        :param word: the suffix
+        :param state: the context (defaults to NullContext)
+        :returns: FullScoreReturn(word|state)
+        """
+        cdef State in_state, out_state
+        in_state, word, out_state = state_word_state('BaseFullScore', args, kwargs)
+        cdef const _quarn.Model *model = loaded(self)
+        cdef bytes text = as_str(word)
+        cdef _quarn.WordIndex wid = self.vocab.Index(text)
+        cdef _quarn.State context = in_state._c_state
+        cdef _quarn.FullScoreReturn ret = model.BaseFullScore(&context, wid, &out_state._c_state)
+        return FullScoreReturn(ret.prob, ret.ngram_length, wid == 0)
+
+    def __reduce__(self):
+        return (Model, (self.path,))
+
+    @property
+    def order(self):
+        return loaded(self).Order()
+
+    def __contains__(self, word):
+        loaded(self)
+        cdef bytes text = as_str(word)
+        return self.vocab.Index(text) != 0
+
+    def __repr__(self):
+        return '<Model from {0}>'.format(os.path.basename(self.path))
+
+
+class LoadMethod:
+    LAZY = 0
+    POPULATE_OR_LAZY = 1
+    POPULATE_OR_READ = 2
+    READ = 3
+    PARALLEL_READ = 4
+
+
+class ARPALoadComplain:
+    ALL = 0
+    EXPENSIVE = 1
+    NONE = 2
+
+
+# The configuration of every Model constructed without one.
+cdef Config _default_config = Config()
+
+
+class LanguageModel(Model):
+    """Backwards compatability stub.  Use Model."""
