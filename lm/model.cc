@@ -67,7 +67,7 @@ template <class Search, class VocabularyT>
 GenericModel<Search, VocabularyT>::GenericModel(const char *file, const Config &config) : backing_(config) {
   // Refused for ARPA text too, where it would go unused: the value is wrong.
   UTIL_THROW_IF(config.load_method > util::PARALLEL_READ, ConfigException,
-                "Unknown load method " << config.load_method);
+                "Unknown load method " << static_cast<uint32_t>(config.load_method));
   util::scoped_fd fd(util::OpenReadOrThrow(file));
   if (IsBinaryFormat(fd.get())) {
     LoadBinary(fd.release(), config);

@@ -4,6 +4,7 @@
 #include "lm/model.hh"
 #include "lm/score_sentence.hh"
 #include "util/file_piece.hh"
+#include "util/tokenize_piece.hh"
 
 #include <cmath>
 #include <iostream>
@@ -25,7 +26,7 @@ int main(int argc, char *argv[]) {
     lm::ngram::State state, out;
     model->BeginSentenceWrite(&state);
     float total = 0.0f;
-    for (util::TokenIter<util::AnyCharacter, true> word(line, util::kSpaces); word; ++word) {
+    for (util::TokenIter<util::BoolCharacter, true> word(line, util::BoolCharacter(util::kSpaces)); word; ++word) {
       lm::FullScoreReturn ret = model->BaseFullScore(&state, vocab.Index(*word), &out);
       std::cout << *word << '=' << ret.prob << ' ';
       total += ret.prob;
