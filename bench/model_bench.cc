@@ -9,7 +9,7 @@
 //     (VmHWM) is that of the load alone; also the child's processor time,
 //     which other programs on the machine disturb less than wall time;
 //   ARPA -> probing load while writing a binary file, for each write method;
-//   binary load, for each load method;
+//   binary load, for each load method, also each in a fresh child process;
 //   queries: the text is split into words, each word looked up in the
 //     vocabulary and scored with the state carried from the previous word,
 //     from the begin-sentence state, with </s> after each line; through the
@@ -99,10 +99,13 @@ lm::ngram::Config QuietConfig() {
   return config;
 }
 
-// Child mode: load the ARPA file once and print "seconds peak_rss_bytes".
-int ChildLoad(const char *arpa) {
+// Child mode: load `file` once (an ARPA file, or a binary file by `method`)
+// and print "seconds peak_rss_bytes".
+int ChildLoad(const char *file, util::LoadMethod method) {
+  lm::ngram::Config config = QuietConfig();
+  config.load_method = method;
   Clock::time_point start = Clock::now();
-  lm::ngram::ProbingModel model(arpa, QuietConfig());
+  lm::ngram::ProbingModel model(file, config);
   double seconds = Since(start);
   std::cout << std::setprecision(9) << seconds << ' ' << PeakRSS() << std::endl;
   return 0;
@@ -136,8 +139,11 @@ struct ChildResult {
   uint64_t peak_rss;
 };
 
-ChildResult ChildLoadOnce(const std::string &self, const std::string &arpa) {
-  std::string command = "'" + self + "' --child-load '" + arpa + "'";
+// Loads `file` in a fresh process, so that neither the peak RSS nor the
+// heap's state (a block freed by an earlier load can be handed out again
+// without page faults) carries over from other measurements.
+ChildResult ChildLoadOnce(const std::string &self, const std::string &file, util::LoadMethod method) {
+  std::string command = "'" + self + "' --child-load '" + file + "' " + std::to_string(method);
   const double cpu_before = ChildrenCPUSeconds();
   ChildResult result{0.0, 0.0, 0};
   {
@@ -319,7 +325,7 @@ int Benchmark(int argc, char *argv[]) {
   uint64_t peak_rss = std::numeric_limits<uint64_t>::max();
   double arpa_cpu = std::numeric_limits<double>::infinity();
   const double arpa_seconds = Best(repeat, [&] {
-    ChildResult result = ChildLoadOnce(self, arpa);
+    ChildResult result = ChildLoadOnce(self, arpa, util::LAZY);
     peak_rss = std::min(peak_rss, result.peak_rss);
     arpa_cpu = std::min(arpa_cpu, result.cpu_seconds);
     return result.seconds;
@@ -345,13 +351,7 @@ int Benchmark(int argc, char *argv[]) {
   std::cerr << "Binary loads" << std::endl;
   std::vector<std::pair<util::LoadMethod, double>> binary_loads;
   for (util::LoadMethod method : {util::LAZY, util::POPULATE_OR_LAZY, util::POPULATE_OR_READ, util::READ}) {
-    lm::ngram::Config config = base_config;
-    config.load_method = method;
-    binary_loads.emplace_back(method, Best(repeat, [&] {
-                                Clock::time_point start = Clock::now();
-                                lm::ngram::ProbingModel model(binary.c_str(), config);
-                                return Since(start);
-                              }));
+    binary_loads.emplace_back(method, Best(repeat, [&] { return ChildLoadOnce(self, binary, method).seconds; }));
   }
 
   std::cerr << "Queries" << std::endl;
@@ -470,7 +470,7 @@ int Benchmark(int argc, char *argv[]) {
 
   std::cout << "Model " << arpa << ": order " << counts.size() << ", " << ngrams << " n-grams, " << Fixed(arpa_mb, 1)
             << " MB ARPA, " << Fixed(binary_mb, 1) << " MB binary; text " << text_path << " ("
-            << concrete.words << " words with </s>); best of " << repeat << "\n\n"
+            << concrete.words << " words with `</s>`); best of " << repeat << "\n\n"
             << "| measure | quarn | IRSTLM | ratio | target | met? |\n"
             << "|---|---|---|---|---|---|\n";
   for (const Row &row : report) {
@@ -485,7 +485,9 @@ int Benchmark(int argc, char *argv[]) {
 
 int main(int argc, char *argv[]) {
   try {
-    if (argc == 3 && !std::strcmp(argv[1], "--child-load")) return ChildLoad(argv[2]);
+    if (argc == 4 && !std::strcmp(argv[1], "--child-load")) {
+      return ChildLoad(argv[2], static_cast<util::LoadMethod>(std::atoi(argv[3])));
+    }
     return Benchmark(argc, argv);
   } catch (const std::exception &e) {
     std::cerr << e.what() << std::endl;

@@ -3,10 +3,12 @@
 #ifndef LM_MODEL_TYPE_H
 #define LM_MODEL_TYPE_H
 
+#include <cstdint>
+
 namespace lm {
 namespace ngram {
 
-enum ModelType {
+enum ModelType : uint32_t {
   PROBING = 0,
   REST_PROBING = 1,
   TRIE = 2,
