@@ -5,7 +5,7 @@
 # shift-beta), singleton bigrams and trigrams pruned.  About 320 KB.
 #
 # The text comes from Debian's bible-kjv package (`bible gen1:1-gen50:26`),
-# tokenized by kjv_corpus.py into one lower-cased verse per line with
+# tokenized by bench/bible_corpus.py into one lower-cased verse per line with
 # punctuation split off; IRSTLM's add-start-end.sh wraps each verse in
 # <s> ... </s> before counting.  Needs the Debian packages bible-kjv and
 # irstlm (installed here when missing).
@@ -24,7 +24,7 @@ export IRSTLM=/usr/lib/irstlm
 PATH=$PATH:/usr/lib/irstlm/bin
 export PATH
 
-bible gen1:1-gen50:26 | python3 "$here/kjv_corpus.py" > "$work/genesis.tok"
+bible gen1:1-gen50:26 | python3 "$here/../bench/bible_corpus.py" kjv > "$work/genesis.tok"
 add-start-end.sh < "$work/genesis.tok" > "$work/genesis.se"
 build-lm.sh -i "$work/genesis.se" -n 3 -o "$work/genesis.ilm.gz" -k 2 -p -f 0,1,1 \
   -s improved-kneser-ney -t "$work/stat" > /dev/null 2>&1

@@ -117,8 +117,8 @@ def test_method_docstrings():
 def test_importing_again_gives_the_same_module():
     import importlib.util
 
-    spec = importlib.util.find_spec('quarn')
-    again = importlib.util.module_from_spec(spec)
+    found = importlib.util.find_spec('quarn')
+    again = importlib.util.module_from_spec(found)
     assert again is quarn
-    spec.loader.exec_module(again)
+    found.loader.exec_module(again)
     assert again.Model is quarn.Model
