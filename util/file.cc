@@ -1,6 +1,7 @@
 #include "util/file.hh"
 
 #include "util/exception.hh"
+#include "util/number_format.hh"
 
 #include <cerrno>
 #include <cstdlib>
@@ -21,8 +22,12 @@ scoped_fd::~scoped_fd() {
 }
 
 void scoped_FILE_closer::operator()(std::FILE *file) const noexcept {
+  // The stream's address ("0x..." as a stream shows it) is written out
+  // before the stream is closed.
+  char address[ToStringBuf<const void *>::kBytes];
+  const StringPiece shown(address, ToString(static_cast<const void *>(file), address) - address);
   if (file && std::fclose(file)) {
-    std::cerr << "Could not close file " << static_cast<const void *>(file) << std::endl;
+    std::cerr << "Could not close file " << shown << std::endl;
     std::abort();
   }
 }

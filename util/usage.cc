@@ -65,14 +65,14 @@ template <class Num> uint64_t ParseNum(const std::string &text) {
   std::string throwaway;
   UTIL_THROW_IF_ARG(stream >> throwaway, SizeParseError, (text),
                     "because there was more cruft " << throwaway << " after the number.");
-  if (after.empty() || after == "k") after = "K";
-  if (after == "%") {
+  const char suffix = after.empty() || after[0] == 'k' ? 'K' : after[0];
+  if (suffix == '%') {
     uint64_t mem = GuessPhysicalMemory();
     UTIL_THROW_IF_ARG(!mem, SizeParseError, (text),
                       "because % was specified but the physical memory size could not be determined.");
     return static_cast<uint64_t>(static_cast<Num>(mem) * value / static_cast<Num>(100));
   }
-  std::string::size_type index = std::string(kSizeSuffixes).find(after);
+  std::string::size_type index = std::string(kSizeSuffixes).find(suffix);
   UTIL_THROW_IF_ARG(index == std::string::npos, SizeParseError, (text),
                     "the allowed suffixes are " << kSizeSuffixes << "%.");
   for (std::string::size_type i = 0; i < index; ++i) value *= 1024;
