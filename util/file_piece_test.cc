@@ -410,7 +410,10 @@ TEST_P(FilePieceTest, DecimalsAreCorrectlyRounded) {
   for (int i = 0; i < 2000; ++i) {
     std::string text = random() % 2 ? "-" : "";
     text += std::to_string(random() % 1000);
-    if (random() % 8) text += "." + std::to_string(random() % 100000000000ULL).substr(random() % 6);
+    if (random() % 8) {
+      text += '.';
+      text += std::to_string(random() % 100000000000ULL).substr(random() % 6);
+    }
     texts.push_back(text);
   }
   std::string content;
