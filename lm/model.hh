@@ -75,7 +75,7 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
   // Adds words to the left of an earlier match (its left_handle and
   // ngram_length) and returns the change of its score.
   FullScoreReturn ExtendLeft(const WordIndex *add_rbegin, const WordIndex *add_rend, const float *backoff_in,
-                             uint64_t extend_pointer, unsigned char extend_length, float *backoff_out,
+                             uint64_t prior_handle, unsigned char prior_length, float *backoff_out,
                              unsigned char &next_use) const;
 
   // Sum of (probability - rest) over a run of earlier matches of lengths
@@ -200,29 +200,29 @@ void GenericModel<Search, VocabularyT>::GetState(const WordIndex *context_rbegin
 
 template <class Search, class VocabularyT>
 FullScoreReturn GenericModel<Search, VocabularyT>::ExtendLeft(const WordIndex *add_rbegin, const WordIndex *add_rend,
-                                                              const float *backoff_in, uint64_t extend_pointer,
-                                                              unsigned char extend_length, float *backoff_out,
+                                                              const float *backoff_in, uint64_t prior_handle,
+                                                              unsigned char prior_length, float *backoff_out,
                                                               unsigned char &next_use) const {
   FullScoreReturn ret;
   Node node;
-  if (extend_length == 1) {
+  if (prior_length == 1) {
     typename Search::UnigramPointer unigram(
-        search_.LookupUnigram(static_cast<WordIndex>(extend_pointer), node, ret.left_closed, ret.left_handle));
+        search_.LookupUnigram(static_cast<WordIndex>(prior_handle), node, ret.left_closed, ret.left_handle));
     ret.prob = unigram.Prob();
     ret.rest = unigram.Rest();
   } else {
-    typename Search::MiddlePointer middle(search_.Unpack(extend_pointer, extend_length, node));
+    typename Search::MiddlePointer middle(search_.Unpack(prior_handle, prior_length, node));
     ret.prob = middle.Prob();
     ret.rest = middle.Rest();
-    ret.left_handle = extend_pointer;
+    ret.left_handle = prior_handle;
     ret.left_closed = false;
   }
   float subtract_me = ret.rest;
-  ret.ngram_length = extend_length;
-  next_use = extend_length;
-  ResumeScore(add_rbegin, add_rend, extend_length - 1, node, backoff_out, next_use, ret);
-  next_use -= extend_length;
-  for (const float *backoff = backoff_in + ret.ngram_length - extend_length; backoff < backoff_in + (add_rend - add_rbegin);
+  ret.ngram_length = prior_length;
+  next_use = prior_length;
+  ResumeScore(add_rbegin, add_rend, prior_length - 1, node, backoff_out, next_use, ret);
+  next_use -= prior_length;
+  for (const float *backoff = backoff_in + ret.ngram_length - prior_length; backoff < backoff_in + (add_rend - add_rbegin);
        ++backoff)
     ret.prob += *backoff;
   ret.prob -= subtract_me;

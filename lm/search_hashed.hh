@@ -109,29 +109,29 @@ template <class Value> class HashedSearch {
 
   typename Value::Weights &UnknownUnigram() { return unigram_.Unknown(); }
 
-  // `word` must be a valid identifier.  Sets node and extend_left to it.
-  UnigramPointer LookupUnigram(WordIndex word, Node &next, bool &independent_left, uint64_t &extend_left) const {
-    extend_left = static_cast<uint64_t>(word);
-    next = extend_left;
+  // `word` must be a valid identifier.  Sets node and left_handle to it.
+  UnigramPointer LookupUnigram(WordIndex word, Node &next, bool &left_closed, uint64_t &left_handle) const {
+    left_handle = static_cast<uint64_t>(word);
+    next = left_handle;
     UnigramPointer ret(unigram_.Lookup(word));
-    independent_left = ret.IndependentLeft();
+    left_closed = ret.LeftClosed();
     return ret;
   }
 
   // Extends `node` by `word` on the left (always, even when absent) and looks
   // the result up among the (middle_index + 2)-grams.  Absent: not found and
-  // independent_left set.  Present: extend_left becomes the key.
-  MiddlePointer LookupMiddle(unsigned char middle_index, WordIndex word, Node &node, bool &independent_left,
-                             uint64_t &extend_left) const {
+  // left_closed set.  Present: left_handle becomes the key.
+  MiddlePointer LookupMiddle(unsigned char middle_index, WordIndex word, Node &node, bool &left_closed,
+                             uint64_t &left_handle) const {
     node = CombineWordHash(node, word);
     typename Middle::ConstIterator found;
     if (!middle_[middle_index].Find(node, found)) {
-      independent_left = true;
+      left_closed = true;
       return MiddlePointer();
     }
-    extend_left = node;
+    left_handle = node;
     MiddlePointer ret(found->value);
-    independent_left = ret.IndependentLeft();
+    left_closed = ret.LeftClosed();
     return ret;
   }
 
@@ -150,13 +150,13 @@ template <class Value> class HashedSearch {
     return true;
   }
 
-  // Re-opens the middle n-gram of length `extend_length` (2 .. N-1) whose key
-  // an earlier lookup returned as extend_left.  A key that is not stored
+  // Re-opens the middle n-gram of length `prior_length` (2 .. N-1) whose key
+  // an earlier lookup returned as left_handle.  A key that is not stored
   // yields "not found" instead of probing forever.
-  MiddlePointer Unpack(uint64_t extend_pointer, unsigned char extend_length, Node &node) const {
-    node = extend_pointer;
+  MiddlePointer Unpack(uint64_t prior_handle, unsigned char prior_length, Node &node) const {
+    node = prior_handle;
     typename Middle::ConstIterator found;
-    if (!middle_[extend_length - 2].Find(extend_pointer, found)) return MiddlePointer();
+    if (!middle_[prior_length - 2].Find(prior_handle, found)) return MiddlePointer();
     return MiddlePointer(found->value);
   }
 

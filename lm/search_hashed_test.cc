@@ -247,7 +247,7 @@ TEST(HashedBuildTest, OrderTwoSetsFlagsOnUnigrams) {
     BackoffValue::Pointer unigram = built.Find({c.word});
     EXPECT_FLOAT_EQ(c.prob, unigram.Prob());
     EXPECT_EQ(c.backoff_bits, Bits(unigram.Backoff()));
-    EXPECT_EQ(c.left_closed, unigram.IndependentLeft());
+    EXPECT_EQ(c.left_closed, unigram.LeftClosed());
   }
   EXPECT_FLOAT_EQ(-0.5f, built.FindLongest({"a", "b"}).Prob());
   EXPECT_FLOAT_EQ(-0.75f, built.FindLongest({"b", "</s>"}).Prob());
@@ -300,12 +300,12 @@ TEST(HashedBuildTest, PrunedSuffixGetsBackedOffBlank) {
     ASSERT_TRUE(blank.Found());
     EXPECT_EQ(Bits(c.blank_prob), Bits(blank.Prob()));
     EXPECT_EQ(kNegativeZeroBits, Bits(blank.Backoff()));
-    EXPECT_FALSE(blank.IndependentLeft());
+    EXPECT_FALSE(blank.LeftClosed());
     EXPECT_EQ(c.b_backoff_bits, Bits(built.Find({"b"}).Backoff()));
-    EXPECT_FALSE(built.Find({"c"}).IndependentLeft());
-    EXPECT_TRUE(built.Find({"a", "b"}).IndependentLeft());
+    EXPECT_FALSE(built.Find({"c"}).LeftClosed());
+    EXPECT_TRUE(built.Find({"a", "b"}).LeftClosed());
     // A probability of 0 read as +0 still starts out left-closed.
-    EXPECT_TRUE(built.Find({"<s>", "a"}).IndependentLeft());
+    EXPECT_TRUE(built.Find({"<s>", "a"}).LeftClosed());
     EXPECT_EQ(kNegativeZeroBits, Bits(built.Find({"<s>", "a"}).Prob()));
     EXPECT_FLOAT_EQ(-0.1f, built.FindLongest({"a", "b", "c"}).Prob());
   }
@@ -352,12 +352,12 @@ TEST(HashedBuildTest, FourGramFillsTwoBlanksFromTheUnigram) {
   EXPECT_EQ(Bits(b_c_d), Bits(longer.Prob()));
   EXPECT_EQ(kNegativeZeroBits, Bits(shorter.Backoff()));
   EXPECT_EQ(kNegativeZeroBits, Bits(longer.Backoff()));
-  EXPECT_FALSE(shorter.IndependentLeft());
-  EXPECT_FALSE(longer.IndependentLeft());
-  EXPECT_FALSE(built.Find({"d"}).IndependentLeft());
+  EXPECT_FALSE(shorter.LeftClosed());
+  EXPECT_FALSE(longer.LeftClosed());
+  EXPECT_FALSE(built.Find({"d"}).LeftClosed());
   // Nothing stored extends "a b c" on the left; "a b c" extends "b c".
-  EXPECT_TRUE(built.Find({"a", "b", "c"}).IndependentLeft());
-  EXPECT_FALSE(built.Find({"b", "c"}).IndependentLeft());
+  EXPECT_TRUE(built.Find({"a", "b", "c"}).LeftClosed());
+  EXPECT_FALSE(built.Find({"b", "c"}).LeftClosed());
   EXPECT_EQ(Bits(-0.2f), Bits(built.Find({"b", "c"}).Backoff()));
   EXPECT_FLOAT_EQ(-0.05f, built.FindLongest({"a", "b", "c", "d"}).Prob());
 }

@@ -56,7 +56,7 @@ template <class Weights> class WeightsView {
   float Prob() const { return WithSignBit(to_->prob); }
   float Backoff() const { return to_->backoff; }
   // The left-closed flag: no stored n-gram extends this one to the left.
-  bool IndependentLeft() const { return SignBitSet(to_->prob); }
+  bool LeftClosed() const { return SignBitSet(to_->prob); }
 
  protected:
   const Weights *to_;
