@@ -4,6 +4,7 @@
 #include "util/exception.hh"
 #include "util/file.hh"
 #include "util/mmap.hh"
+#include "util/text_match_for_test.hh"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +23,8 @@
 namespace lm {
 namespace ngram {
 namespace {
+
+using util::EndsWith;
 
 // A fresh directory, removed with everything in it.
 class TempDir {
@@ -47,10 +50,6 @@ std::string ReadFile(const std::string &path) {
 void WriteFile(const std::string &path, const std::string &bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-bool EndsWith(const std::string &text, const std::string &suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // The text of the exception of class Ex that `f` throws; fails the test if

@@ -4,6 +4,7 @@
 #include "util/file.hh"
 #include "util/mmap.hh"
 #include "util/progress.hh"
+#include "util/temp_file_for_test.hh"
 
 #include <gtest/gtest.h>
 
@@ -30,25 +31,7 @@ namespace {
 // minimum_buffer 1 gives the smallest window: two pages.
 const std::size_t kWindow = 2 * SizePage();
 
-// A named temporary file holding `content`, removed at the end of the test.
-class TempFile {
- public:
-  explicit TempFile(const std::string &content) {
-    char name[] = "/tmp/quarn_file_piece_test_XXXXXX";
-    scoped_fd fd(mkstemp(name));
-    if (fd.get() == -1) std::abort();
-    WriteOrThrow(fd.get(), content.data(), content.size());
-    name_ = name;
-  }
-  ~TempFile() { unlink(name_.c_str()); }
-  TempFile(const TempFile &) = delete;
-  TempFile &operator=(const TempFile &) = delete;
-
-  const std::string &Name() const { return name_; }
-
- private:
-  std::string name_;
-};
+typedef TempFileForTest TempFile;
 
 enum class Source { MAPPED, PIPE, STREAM };
 
@@ -70,7 +53,7 @@ class Input {
     switch (source) {
       case Source::MAPPED:
         file_.emplace(content);
-        reader_.emplace(file_->Name().c_str(), progress, minimum_buffer);
+        reader_.emplace(file_->Name(), progress, minimum_buffer);
         break;
       case Source::PIPE: {
         int fds[2];
@@ -88,7 +71,7 @@ class Input {
 
   FilePiece &operator*() { return *reader_; }
   FilePiece *operator->() { return &*reader_; }
-  const std::string &FileName() const { return file_->Name(); }
+  std::string FileName() const { return file_->Name(); }
 
  private:
   // Writes in pieces of varying size so that reads end at odd places; stops
@@ -520,7 +503,7 @@ TEST(FilePieceStreamTest, SourceNameAndOffset) {
 TEST(FilePieceMappedTest, EmptyFileCannotBeMapped) {
   TempFile file("");
   try {
-    FilePiece reader(file.Name().c_str(), nullptr, 1);
+    FilePiece reader(file.Name(), nullptr, 1);
     FAIL() << "an empty file was accepted";
   } catch (const ErrnoException &e) {
     EXPECT_NE(std::string::npos, std::string(e.what()).find("mmap failed for size 0 at offset 0")) << e.what();
@@ -530,7 +513,7 @@ TEST(FilePieceMappedTest, EmptyFileCannotBeMapped) {
 TEST(FilePieceMappedTest, DescriptorPositionedInside) {
   const std::string text = MakeText(4 * kWindow);
   TempFile file(text);
-  int fd = OpenReadOrThrow(file.Name().c_str());
+  int fd = OpenReadOrThrow(file.Name());
   SeekOrThrow(fd, 1000);
   FilePiece reader(fd, nullptr, nullptr, 1);
   EXPECT_EQ(file.Name(), reader.SourceName());

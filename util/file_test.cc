@@ -1,6 +1,7 @@
 #include "util/file.hh"
 
 #include "util/exception.hh"
+#include "util/text_match_for_test.hh"
 
 #include <gtest/gtest.h>
 
@@ -18,12 +19,6 @@
 
 namespace util {
 namespace {
-
-bool EndsWith(const std::string &text, const std::string &suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 

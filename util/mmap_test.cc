@@ -2,6 +2,7 @@
 
 #include "util/exception.hh"
 #include "util/file.hh"
+#include "util/text_match_for_test.hh"
 
 #include <gtest/gtest.h>
 
@@ -20,12 +21,6 @@ namespace util {
 namespace {
 
 constexpr std::size_t kHuge = std::size_t(1) << 62;
-
-bool EndsWith(const std::string &text, const std::string &suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 // Whether the page holding `addr` is mapped (msync reports ENOMEM otherwise).
 bool Mapped(const void *addr) {
