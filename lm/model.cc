@@ -17,7 +17,7 @@ namespace {
 constexpr std::size_t kArpaMinimumBuffer = 1 << 20;
 
 void CheckCounts(const std::vector<uint64_t> &counts) {
-  UTIL_THROW_IF_TEXT(counts.size() > QUARN_MAX_ORDER, "counts.size() > 6", FormatLoadException, ,
+  UTIL_THROW_IF_TEXT(counts.size() > QUARN_MAX_ORDER, "counts.size() > " QUARN_MAX_ORDER_TEXT, FormatLoadException, ,
                      "This model has order " << counts.size() << " but Quarn was compiled to support up to "
                                              << QUARN_MAX_ORDER << ".  "
                                              << "If your build system supports changing QUARN_MAX_ORDER, change it "
@@ -156,7 +156,7 @@ void GenericModel<Search, VocabularyT>::SetReferenceStates() {
   bool ignored_left_closed;
   uint64_t ignored_left_handle;
   begin_sentence.backoff[0] =
-      search_.LookupUnigram(begin_sentence.words[0], ignored_node, ignored_left_closed, ignored_left_handle).Backoff();
+      search_.LookupUnigram(begin_sentence.words[0], ignored_node, ignored_left_closed, ignored_left_handle).GetBackoff();
   State null_context = State();
   P::Init(begin_sentence, null_context, vocab_, search_.Order());
 }

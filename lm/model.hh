@@ -7,17 +7,16 @@
 // model never changes and every query is a const, allocation-free walk over
 // the region, so several threads may query one model with their own states.
 //
-// The query algorithms are written once over the search interface: the
-// search offers LookupUnigram, LookupMiddle, LookupLongest, FastMakeNode and
-// Unpack, each returning a weights view with Found(), Prob(), Backoff() and
-// Rest() (LongestPointer: Found() and Prob()).  Contexts are arrays of word
-// identifiers in reverse text order, nearest word first.
+// The query algorithms are written once over the search interface of
+// lm/model_interfaces.hh.  Contexts are arrays of word identifiers in reverse
+// text order, nearest word first.
 #ifndef LM_MODEL_H
 #define LM_MODEL_H
 
 #include "lm/binary_format.hh"
 #include "lm/blank.hh"
 #include "lm/config.hh"
+#include "lm/model_interfaces.hh"
 #include "lm/model_type.hh"
 #include "lm/return.hh"
 #include "lm/search_hashed.hh"
@@ -46,6 +45,9 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
  private:
   typedef base::ModelFacade<GenericModel<Search, VocabularyT>, State, VocabularyT> P;
   typedef typename Search::Node Node;
+
+  static_assert(ModelSearch<Search, VocabularyT>, "the search structure lacks part of the search interface");
+  static_assert(ModelVocabulary<VocabularyT>, "the vocabulary lacks part of the vocabulary interface");
 
  public:
   static constexpr ModelType kModelType = ModelTypeOf<Search>::kValue;
@@ -109,9 +111,9 @@ FullScoreReturn GenericModel<Search, VocabularyT>::ScoreExceptBackoff(const Word
   ret.ngram_length = 1;
   Node node;
   typename Search::UnigramPointer unigram(search_.LookupUnigram(new_word, node, ret.left_closed, ret.left_handle));
-  out_state.backoff[0] = unigram.Backoff();
-  ret.prob = unigram.Prob();
-  ret.rest = unigram.Rest();
+  out_state.backoff[0] = unigram.GetBackoff();
+  ret.prob = unigram.GetProb();
+  ret.rest = unigram.GetRest();
   out_state.length = HasExtension(out_state.backoff[0]) ? 1 : 0;
   out_state.words[0] = new_word;
   if (context_rbegin == context_rend) return ret;
@@ -130,17 +132,17 @@ void GenericModel<Search, VocabularyT>::ResumeScore(const WordIndex *hist, const
     if (middle_index == search_.Order() - 2) break;
     typename Search::MiddlePointer middle(
         search_.LookupMiddle(middle_index, *hist, node, ret.left_closed, ret.left_handle));
-    if (!middle.Found()) return;
-    *backoff_sink = middle.Backoff();
-    ret.prob = middle.Prob();
-    ret.rest = middle.Rest();
+    if (!middle.IsFound()) return;
+    *backoff_sink = middle.GetBackoff();
+    ret.prob = middle.GetProb();
+    ret.rest = middle.GetRest();
     ret.ngram_length = middle_index + 2;
     if (HasExtension(*backoff_sink)) useful_length = ret.ngram_length;
   }
   ret.left_closed = true;
   typename Search::LongestPointer longest(search_.LookupLongest(*hist, node));
-  if (longest.Found()) {
-    ret.prob = longest.Prob();
+  if (longest.IsFound()) {
+    ret.prob = longest.GetProb();
     ret.rest = ret.prob;
     ret.ngram_length = search_.Order();
   }
@@ -160,7 +162,7 @@ FullScoreReturn GenericModel<Search, VocabularyT>::FullScoreForgotState(const Wo
   uint64_t left_handle;
   Node node;
   if (start <= 1) {
-    ret.prob += search_.LookupUnigram(*context_rbegin, node, left_closed, left_handle).Backoff();
+    ret.prob += search_.LookupUnigram(*context_rbegin, node, left_closed, left_handle).GetBackoff();
     start = 2;
   } else if (!search_.FastMakeNode(context_rbegin, context_rbegin + start - 1, node)) {
     return ret;
@@ -168,8 +170,8 @@ FullScoreReturn GenericModel<Search, VocabularyT>::FullScoreForgotState(const Wo
   unsigned char middle_index = start - 2;
   for (const WordIndex *word = context_rbegin + start - 1; word < context_rend; ++word, ++middle_index) {
     typename Search::MiddlePointer middle(search_.LookupMiddle(middle_index, *word, node, left_closed, left_handle));
-    if (!middle.Found()) break;
-    ret.prob += middle.Backoff();
+    if (!middle.IsFound()) break;
+    ret.prob += middle.GetBackoff();
   }
   return ret;
 }
@@ -185,14 +187,14 @@ void GenericModel<Search, VocabularyT>::GetState(const WordIndex *context_rbegin
   Node node;
   bool left_closed;
   uint64_t left_handle;
-  out_state.backoff[0] = search_.LookupUnigram(*context_rbegin, node, left_closed, left_handle).Backoff();
+  out_state.backoff[0] = search_.LookupUnigram(*context_rbegin, node, left_closed, left_handle).GetBackoff();
   out_state.length = HasExtension(out_state.backoff[0]) ? 1 : 0;
   float *backoff_sink = out_state.backoff + 1;
   unsigned char middle_index = 0;
   for (const WordIndex *word = context_rbegin + 1; word < context_rend; ++word, ++middle_index, ++backoff_sink) {
     typename Search::MiddlePointer middle(search_.LookupMiddle(middle_index, *word, node, left_closed, left_handle));
-    if (!middle.Found()) break;
-    *backoff_sink = middle.Backoff();
+    if (!middle.IsFound()) break;
+    *backoff_sink = middle.GetBackoff();
     if (HasExtension(*backoff_sink)) out_state.length = static_cast<unsigned char>(word - context_rbegin + 1);
   }
   std::copy(context_rbegin, context_rbegin + out_state.length, out_state.words);
@@ -208,12 +210,12 @@ FullScoreReturn GenericModel<Search, VocabularyT>::ExtendLeft(const WordIndex *a
   if (prior_length == 1) {
     typename Search::UnigramPointer unigram(
         search_.LookupUnigram(static_cast<WordIndex>(prior_handle), node, ret.left_closed, ret.left_handle));
-    ret.prob = unigram.Prob();
-    ret.rest = unigram.Rest();
+    ret.prob = unigram.GetProb();
+    ret.rest = unigram.GetRest();
   } else {
     typename Search::MiddlePointer middle(search_.Unpack(prior_handle, prior_length, node));
-    ret.prob = middle.Prob();
-    ret.rest = middle.Rest();
+    ret.prob = middle.GetProb();
+    ret.rest = middle.GetRest();
     ret.left_handle = prior_handle;
     ret.left_closed = false;
   }
@@ -242,13 +244,13 @@ float GenericModel<Search, VocabularyT>::UnRest(const uint64_t *pointers_begin, 
     uint64_t left_handle;
     typename Search::UnigramPointer unigram(
         search_.LookupUnigram(static_cast<WordIndex>(*pointers_begin), node, left_closed, left_handle));
-    total += unigram.Prob() - unigram.Rest();
+    total += unigram.GetProb() - unigram.GetRest();
     ++first_length;
     ++pointers_begin;
   }
   for (const uint64_t *pointer = pointers_begin; pointer < pointers_end; ++pointer, ++first_length) {
     typename Search::MiddlePointer middle(search_.Unpack(*pointer, first_length, node));
-    total += middle.Prob() - middle.Rest();
+    total += middle.GetProb() - middle.GetRest();
   }
   return total;
 }

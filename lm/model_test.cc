@@ -134,9 +134,12 @@ std::string ArpaOfOrder(unsigned order) {
 }
 
 TEST(ModelErrors, OrderLimits) {
-  std::string seven = LoadError<FormatLoadException>(ArpaOfOrder(7) + "\n");
-  EXPECT_NE(std::string::npos, seven.find("This model has order 7 but Quarn was compiled to support up to 6.  "));
-  EXPECT_NE(std::string::npos, seven.find("counts.size() > 6"));
+  const std::string max = std::to_string(QUARN_MAX_ORDER);
+  const std::string above = std::to_string(QUARN_MAX_ORDER + 1);
+  std::string seven = LoadError<FormatLoadException>(ArpaOfOrder(QUARN_MAX_ORDER + 1) + "\n");
+  EXPECT_NE(std::string::npos,
+            seven.find("This model has order " + above + " but Quarn was compiled to support up to " + max + ".  "));
+  EXPECT_NE(std::string::npos, seven.find("counts.size() > " + max));
   EXPECT_NE(std::string::npos, seven.find("edit lm/max_order. Byte: "));
 
   std::string one = LoadError<FormatLoadException>(ArpaOfOrder(1) + "\n");

@@ -2,6 +2,7 @@
 
 #include "lm/binary_format.hh"
 #include "lm/lm_exception.hh"
+#include "lm/model_interfaces.hh"
 #include "lm/read_arpa.hh"
 #include "lm/value_build.hh"
 #include "lm/vocab.hh"
@@ -323,6 +324,10 @@ void HashedSearch<Value>::ApplyBuild(util::FilePiece &f, const std::vector<uint6
 
 template class HashedSearch<BackoffValue>;
 template class HashedSearch<RestValue>;
+
+static_assert(ModelSearch<HashedSearch<BackoffValue>, ProbingVocabulary>);
+static_assert(ModelSearch<HashedSearch<RestValue>, ProbingVocabulary>);
+static_assert(ModelVocabulary<ProbingVocabulary>);
 
 template void HashedSearch<BackoffValue>::InitializeFromARPA(const char *, util::FilePiece &,
                                                              const std::vector<uint64_t> &, const Config &,

@@ -69,7 +69,7 @@ template <class Value> class Built {
   // The highest-order entry of `words`.
   LongestPointer FindLongest(const std::vector<const char *> &words) const {
     uint64_t node;
-    if (!Walk(words, words.size() - 1, node).Found()) return LongestPointer();
+    if (!Walk(words, words.size() - 1, node).IsFound()) return LongestPointer();
     return search_.LookupLongest(Id(words.front()), node);
   }
 
@@ -79,7 +79,7 @@ template <class Value> class Built {
     bool left_closed;
     uint64_t handle;
     Pointer ret = search_.LookupUnigram(Id(words.back()), node, left_closed, handle);
-    for (std::size_t i = 1; i < length && ret.Found(); ++i)
+    for (std::size_t i = 1; i < length && ret.IsFound(); ++i)
       ret = search_.LookupMiddle(static_cast<unsigned char>(i - 1), Id(words[words.size() - 1 - i]), node,
                                  left_closed, handle);
     return ret;
@@ -160,32 +160,32 @@ TEST_F(HandWrittenRegion, SignBitIsTheLeftClosedFlag) {
   uint64_t node, handle;
   bool left_closed = true;
   BackoffValue::Pointer unigram = search_.LookupUnigram(1, node, left_closed, handle);
-  EXPECT_FLOAT_EQ(-1.5f, unigram.Prob());
-  EXPECT_FLOAT_EQ(-0.25f, unigram.Backoff());
+  EXPECT_FLOAT_EQ(-1.5f, unigram.GetProb());
+  EXPECT_FLOAT_EQ(-0.25f, unigram.GetBackoff());
   EXPECT_FALSE(left_closed);
   EXPECT_EQ(1U, node);
   EXPECT_EQ(1U, handle);
 
   left_closed = true;
   BackoffValue::Pointer bigram = search_.LookupMiddle(0, 2, node, left_closed, handle);
-  ASSERT_TRUE(bigram.Found());
-  EXPECT_FLOAT_EQ(-0.5f, bigram.Prob());
-  EXPECT_FLOAT_EQ(-0.5f, bigram.Rest());
-  EXPECT_EQ(0U, Bits(bigram.Backoff()));
+  ASSERT_TRUE(bigram.IsFound());
+  EXPECT_FLOAT_EQ(-0.5f, bigram.GetProb());
+  EXPECT_FLOAT_EQ(-0.5f, bigram.GetRest());
+  EXPECT_EQ(0U, Bits(bigram.GetBackoff()));
   EXPECT_FALSE(left_closed);
   EXPECT_EQ(bigram_key_, node);
   EXPECT_EQ(bigram_key_, handle);
 
   LongestPointer trigram = search_.LookupLongest(3, node);
-  ASSERT_TRUE(trigram.Found());
-  EXPECT_FLOAT_EQ(-0.75f, trigram.Prob());
-  EXPECT_FALSE(search_.LookupLongest(2, node).Found());
+  ASSERT_TRUE(trigram.IsFound());
+  EXPECT_FLOAT_EQ(-0.75f, trigram.GetProb());
+  EXPECT_FALSE(search_.LookupLongest(2, node).IsFound());
 }
 
 TEST_F(HandWrittenRegion, AbsentMiddleSetsLeftClosedAndStillAdvances) {
   uint64_t node = 1, handle = 77;
   bool left_closed = false;
-  EXPECT_FALSE(search_.LookupMiddle(0, 3, node, left_closed, handle).Found());
+  EXPECT_FALSE(search_.LookupMiddle(0, 3, node, left_closed, handle).IsFound());
   EXPECT_TRUE(left_closed);
   EXPECT_EQ(CombineWordHash(1, 3), node);
   EXPECT_EQ(77U, handle);
@@ -199,11 +199,11 @@ TEST_F(HandWrittenRegion, FastMakeNodeAndUnpack) {
 
   node = 0;
   BackoffValue::Pointer unpacked = search_.Unpack(bigram_key_, 2, node);
-  ASSERT_TRUE(unpacked.Found());
-  EXPECT_FLOAT_EQ(-0.5f, unpacked.Prob());
+  ASSERT_TRUE(unpacked.IsFound());
+  EXPECT_FLOAT_EQ(-0.5f, unpacked.GetProb());
   EXPECT_EQ(bigram_key_, node);
   // A key that was never stored ends at a free bucket instead of looping.
-  EXPECT_FALSE(search_.Unpack(CombineWordHash(1, 3), 2, node).Found());
+  EXPECT_FALSE(search_.Unpack(CombineWordHash(1, 3), 2, node).IsFound());
 }
 
 const char kOrderTwo[] =
@@ -245,13 +245,13 @@ TEST(HashedBuildTest, OrderTwoSetsFlagsOnUnigrams) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.word);
     BackoffValue::Pointer unigram = built.Find({c.word});
-    EXPECT_FLOAT_EQ(c.prob, unigram.Prob());
-    EXPECT_EQ(c.backoff_bits, Bits(unigram.Backoff()));
+    EXPECT_FLOAT_EQ(c.prob, unigram.GetProb());
+    EXPECT_EQ(c.backoff_bits, Bits(unigram.GetBackoff()));
     EXPECT_EQ(c.left_closed, unigram.LeftClosed());
   }
-  EXPECT_FLOAT_EQ(-0.5f, built.FindLongest({"a", "b"}).Prob());
-  EXPECT_FLOAT_EQ(-0.75f, built.FindLongest({"b", "</s>"}).Prob());
-  EXPECT_FALSE(built.FindLongest({"b", "a"}).Found());
+  EXPECT_FLOAT_EQ(-0.5f, built.FindLongest({"a", "b"}).GetProb());
+  EXPECT_FLOAT_EQ(-0.75f, built.FindLongest({"b", "</s>"}).GetProb());
+  EXPECT_FALSE(built.FindLongest({"b", "a"}).IsFound());
 }
 
 // "a b c" without its suffix "b c"; `b_backoff` is b's backoff field.  The
@@ -297,17 +297,17 @@ TEST(HashedBuildTest, PrunedSuffixGetsBackedOffBlank) {
     SCOPED_TRACE(c.b_backoff);
     Built<BackoffValue> built(PrunedTrigram(c.b_backoff), TestConfig());
     BackoffValue::Pointer blank = built.Find({"b", "c"});
-    ASSERT_TRUE(blank.Found());
-    EXPECT_EQ(Bits(c.blank_prob), Bits(blank.Prob()));
-    EXPECT_EQ(kNegativeZeroBits, Bits(blank.Backoff()));
+    ASSERT_TRUE(blank.IsFound());
+    EXPECT_EQ(Bits(c.blank_prob), Bits(blank.GetProb()));
+    EXPECT_EQ(kNegativeZeroBits, Bits(blank.GetBackoff()));
     EXPECT_FALSE(blank.LeftClosed());
-    EXPECT_EQ(c.b_backoff_bits, Bits(built.Find({"b"}).Backoff()));
+    EXPECT_EQ(c.b_backoff_bits, Bits(built.Find({"b"}).GetBackoff()));
     EXPECT_FALSE(built.Find({"c"}).LeftClosed());
     EXPECT_TRUE(built.Find({"a", "b"}).LeftClosed());
     // A probability of 0 read as +0 still starts out left-closed.
     EXPECT_TRUE(built.Find({"<s>", "a"}).LeftClosed());
-    EXPECT_EQ(kNegativeZeroBits, Bits(built.Find({"<s>", "a"}).Prob()));
-    EXPECT_FLOAT_EQ(-0.1f, built.FindLongest({"a", "b", "c"}).Prob());
+    EXPECT_EQ(kNegativeZeroBits, Bits(built.Find({"<s>", "a"}).GetProb()));
+    EXPECT_FLOAT_EQ(-0.1f, built.FindLongest({"a", "b", "c"}).GetProb());
   }
 }
 
@@ -346,20 +346,20 @@ TEST(HashedBuildTest, FourGramFillsTwoBlanksFromTheUnigram) {
   const float b_c_d = c_d + -0.2f;
   BackoffValue::Pointer shorter = built.Find({"c", "d"});
   BackoffValue::Pointer longer = built.Find({"b", "c", "d"});
-  ASSERT_TRUE(shorter.Found());
-  ASSERT_TRUE(longer.Found());
-  EXPECT_EQ(Bits(c_d), Bits(shorter.Prob()));
-  EXPECT_EQ(Bits(b_c_d), Bits(longer.Prob()));
-  EXPECT_EQ(kNegativeZeroBits, Bits(shorter.Backoff()));
-  EXPECT_EQ(kNegativeZeroBits, Bits(longer.Backoff()));
+  ASSERT_TRUE(shorter.IsFound());
+  ASSERT_TRUE(longer.IsFound());
+  EXPECT_EQ(Bits(c_d), Bits(shorter.GetProb()));
+  EXPECT_EQ(Bits(b_c_d), Bits(longer.GetProb()));
+  EXPECT_EQ(kNegativeZeroBits, Bits(shorter.GetBackoff()));
+  EXPECT_EQ(kNegativeZeroBits, Bits(longer.GetBackoff()));
   EXPECT_FALSE(shorter.LeftClosed());
   EXPECT_FALSE(longer.LeftClosed());
   EXPECT_FALSE(built.Find({"d"}).LeftClosed());
   // Nothing stored extends "a b c" on the left; "a b c" extends "b c".
   EXPECT_TRUE(built.Find({"a", "b", "c"}).LeftClosed());
   EXPECT_FALSE(built.Find({"b", "c"}).LeftClosed());
-  EXPECT_EQ(Bits(-0.2f), Bits(built.Find({"b", "c"}).Backoff()));
-  EXPECT_FLOAT_EQ(-0.05f, built.FindLongest({"a", "b", "c", "d"}).Prob());
+  EXPECT_EQ(Bits(-0.2f), Bits(built.Find({"b", "c"}).GetBackoff()));
+  EXPECT_FLOAT_EQ(-0.05f, built.FindLongest({"a", "b", "c", "d"}).GetProb());
 }
 
 TEST(HashedBuildTest, MissingContextIsRefused) {
@@ -481,9 +481,9 @@ TEST(HashedBuildTest, MaxRestIsBestProbabilityOfAnyExtension) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.words.size() == 1 ? c.words[0] : c.words[1]);
     RestValue::Pointer found = built.Find(c.words);
-    ASSERT_TRUE(found.Found());
-    EXPECT_FLOAT_EQ(c.prob, found.Prob());
-    EXPECT_FLOAT_EQ(c.rest, found.Rest());
+    ASSERT_TRUE(found.IsFound());
+    EXPECT_FLOAT_EQ(c.prob, found.GetProb());
+    EXPECT_FLOAT_EQ(c.rest, found.GetRest());
   }
 }
 
@@ -507,8 +507,8 @@ TEST(HashedBuildTest, MaxRestReachesTheHighestIdentifierWithoutUnk) {
   config.missing_unk_action = SILENT;
   Built<RestValue> built(arpa, config);
   ASSERT_EQ(3U, built.Id("c"));
-  EXPECT_FLOAT_EQ(-1.25f, built.Find({"c"}).Rest());
-  EXPECT_FLOAT_EQ(-0.25f, built.Find({"</s>"}).Rest());
+  EXPECT_FLOAT_EQ(-1.25f, built.Find({"c"}).GetRest());
+  EXPECT_FLOAT_EQ(-0.25f, built.Find({"</s>"}).GetRest());
 }
 
 const char kLowerMain[] =
@@ -583,11 +583,11 @@ TEST(HashedBuildTest, RestFromLowerOrderModels) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.words.size() == 1 ? c.words[0] : c.words[1]);
     RestValue::Pointer found = built.Find(c.words);
-    ASSERT_TRUE(found.Found());
-    EXPECT_FLOAT_EQ(c.prob, found.Prob());
-    EXPECT_FLOAT_EQ(c.rest, found.Rest());
+    ASSERT_TRUE(found.IsFound());
+    EXPECT_FLOAT_EQ(c.prob, found.GetProb());
+    EXPECT_FLOAT_EQ(c.rest, found.GetRest());
   }
-  EXPECT_FLOAT_EQ(-0.125f, built.FindLongest({"<s>", "a", "b"}).Prob());
+  EXPECT_FLOAT_EQ(-0.125f, built.FindLongest({"<s>", "a", "b"}).GetProb());
 }
 
 TEST(HashedBuildTest, RestFromLowerNeedsOneFilePerLowerOrder) {

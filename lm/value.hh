@@ -52,9 +52,9 @@ template <class Weights> class WeightsView {
   WeightsView() : to_(nullptr) {}
   explicit WeightsView(const Weights &to) : to_(&to) {}
 
-  bool Found() const { return to_ != nullptr; }
-  float Prob() const { return WithSignBit(to_->prob); }
-  float Backoff() const { return to_->backoff; }
+  bool IsFound() const { return to_ != nullptr; }
+  float GetProb() const { return WithSignBit(to_->prob); }
+  float GetBackoff() const { return to_->backoff; }
   // The left-closed flag: no stored n-gram extends this one to the left.
   bool LeftClosed() const { return SignBitSet(to_->prob); }
 
@@ -68,8 +68,8 @@ class LongestPointer {
   LongestPointer() : prob_(nullptr) {}
   explicit LongestPointer(const float &prob) : prob_(&prob) {}
 
-  bool Found() const { return prob_ != nullptr; }
-  float Prob() const { return *prob_; }
+  bool IsFound() const { return prob_ != nullptr; }
+  float GetProb() const { return *prob_; }
 
  private:
   const float *prob_;
@@ -86,7 +86,7 @@ struct BackoffValue {
    public:
     Pointer() {}
     explicit Pointer(const ProbBackoff &to) : WeightsView(to) {}
-    float Rest() const { return Prob(); }
+    float GetRest() const { return GetProb(); }
   };
   typedef Pointer UnigramPointer;
   typedef Pointer MiddlePointer;
@@ -102,7 +102,7 @@ struct RestValue {
    public:
     Pointer() {}
     explicit Pointer(const RestWeights &to) : WeightsView(to) {}
-    float Rest() const { return to_->rest; }
+    float GetRest() const { return to_->rest; }
   };
   typedef Pointer UnigramPointer;
   typedef Pointer MiddlePointer;

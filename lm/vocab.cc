@@ -25,6 +25,10 @@ constexpr std::size_t kWordListBuffer = 1 << 20;
 
 }  // namespace
 
+namespace detail {
+bool IsUnknownHash(uint64_t hash) { return hash == kUnknownHash || hash == kUnknownCapHash; }
+}  // namespace detail
+
 ProbingVocabulary::ProbingVocabulary() : bound_(1), saw_unk_(false), enumerate_(nullptr), header_(nullptr) {}
 
 uint64_t ProbingVocabulary::Size(uint64_t entries, float multiplier) {
@@ -62,7 +66,7 @@ void ProbingVocabulary::ConfigureEnumerate(EnumerateVocab *to, std::size_t /*max
 
 WordIndex ProbingVocabulary::Insert(const StringPiece &str) {
   const uint64_t hashed = detail::HashForVocab(str);
-  if (hashed == kUnknownHash || hashed == kUnknownCapHash) {
+  if (detail::IsUnknownHash(hashed)) {
     saw_unk_ = true;
     return 0;
   }

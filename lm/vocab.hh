@@ -43,6 +43,10 @@ namespace detail {
 inline uint64_t HashForVocab(const char *str, std::size_t len) { return util::MurmurHash64A(str, len, 0); }
 inline uint64_t HashForVocab(const StringPiece &str) { return HashForVocab(str.data(), str.size()); }
 
+// Whether `hash` is the hash of "<unk>" or "<UNK>", the two spellings of the
+// unknown word, which vocabularies never enter.
+bool IsUnknownHash(uint64_t hash);
+
 }  // namespace detail
 
 using detail::HashForVocab;

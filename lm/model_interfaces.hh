@@ -1,0 +1,124 @@
+// The interfaces that lm::ngram::detail::GenericModel requires of its two
+// template parameters, a search structure and a vocabulary, written as
+// concepts.  Both the hash tables and the trie satisfy them; the model
+// checks its parameters against them when it is instantiated.
+//
+// Query half of a search (const, allocation-free, thread-safe):
+//   Node                       the search's cursor: where a lookup continues
+//   LookupUnigram(w, node, left_closed, left_handle)
+//   LookupMiddle(middle_index, w, node, left_closed, left_handle)
+//                              extend node by w on the left among the
+//                              (middle_index + 2)-grams
+//   LookupLongest(w, node)     extend node to the highest order
+//   FastMakeNode(begin, end, node)
+//                              the node of the n-gram [begin, end) (newest
+//                              word first); false when it cannot exist
+//   Unpack(handle, length, node)
+//                              re-open a middle n-gram from a left_handle
+//   kDifferentRest             whether rest costs differ from probabilities
+// The lookups return views: UnigramPointer and MiddlePointer with IsFound,
+// GetProb, GetBackoff and GetRest; LongestPointer with IsFound and GetProb.
+//
+// Construction half of a search (one thread, at load time):
+//   Size(counts, config)       bytes of the search's part of the region
+//   UpdateConfigFromBinary(backing, counts, offset, config)
+//                              take the parameters a binary file stores
+//   SetupMemory(start, counts, config) -> end
+//                              lay the tables over the region
+//   InitializeFromARPA(file, reader, counts, config, vocab, backing)
+//                              build from ARPA text (may correct counts)
+//   UnknownUnigram()           writable weights of <unk>
+//   kVersion                   the search version stored in binary files
+//
+// A vocabulary is an lm::base::Vocabulary that also lays itself out in the
+// region (Size, SetupMemory, Relocate), is filled from ARPA text
+// (ConfigureEnumerate, SawUnk) or attached to a binary file (LoadedBinary),
+// and reports its identifier bound (Bound).
+#ifndef LM_MODEL_INTERFACES_H
+#define LM_MODEL_INTERFACES_H
+
+#include "lm/config.hh"
+#include "lm/enumerate_vocab.hh"
+#include "lm/virtual_interface.hh"
+#include "lm/word_index.hh"
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace util {
+class FilePiece;
+}  // namespace util
+
+namespace lm {
+namespace ngram {
+
+class BinaryFormat;
+
+// The view of a found probability (highest order).
+template <class P>
+concept ProbView = std::copyable<P> && requires(const P p) {
+  { p.IsFound() } -> std::same_as<bool>;
+  { p.GetProb() } -> std::same_as<float>;
+};
+
+// The view of a unigram or middle entry.
+template <class P>
+concept WeightsView = ProbView<P> && requires(const P p) {
+  { p.GetBackoff() } -> std::same_as<float>;
+  { p.GetRest() } -> std::same_as<float>;
+};
+
+template <class S>
+concept SearchQueries =
+    WeightsView<typename S::UnigramPointer> && WeightsView<typename S::MiddlePointer> &&
+    ProbView<typename S::LongestPointer> && std::default_initializable<typename S::Node> &&
+    requires(const S s, WordIndex word, typename S::Node &node, bool &left_closed, uint64_t &left_handle,
+             unsigned char index, const WordIndex *words) {
+      { S::kDifferentRest } -> std::convertible_to<bool>;
+      { s.Order() } -> std::same_as<unsigned char>;
+      { s.LookupUnigram(word, node, left_closed, left_handle) } -> std::same_as<typename S::UnigramPointer>;
+      { s.LookupMiddle(index, word, node, left_closed, left_handle) } -> std::same_as<typename S::MiddlePointer>;
+      { s.LookupLongest(word, node) } -> std::same_as<typename S::LongestPointer>;
+      { s.FastMakeNode(words, words, node) } -> std::same_as<bool>;
+      { s.Unpack(left_handle, index, node) } -> std::same_as<typename S::MiddlePointer>;
+    };
+
+template <class S, class Vocab>
+concept SearchConstruction = requires(S s, const std::vector<uint64_t> &fixed_counts, std::vector<uint64_t> &counts,
+                                      const Config &config, Config &writable_config, BinaryFormat &backing,
+                                      uint8_t *start, util::FilePiece &f, Vocab &vocab, uint64_t offset) {
+  { S::kVersion } -> std::convertible_to<unsigned int>;
+  { S::Size(fixed_counts, config) } -> std::same_as<uint64_t>;
+  S::UpdateConfigFromBinary(backing, fixed_counts, offset, writable_config);
+  { s.SetupMemory(start, fixed_counts, config) } -> std::same_as<uint8_t *>;
+  s.InitializeFromARPA("file", f, counts, config, vocab, backing);
+  { s.UnknownUnigram().prob } -> std::same_as<float &>;
+  { s.UnknownUnigram().backoff } -> std::same_as<float &>;
+};
+
+// What GenericModel<S, Vocab> requires of S.
+template <class S, class Vocab>
+concept ModelSearch = SearchQueries<S> && SearchConstruction<S, Vocab>;
+
+// What GenericModel<S, V> requires of V.
+template <class V>
+concept ModelVocabulary =
+    std::derived_from<V, base::Vocabulary> &&
+    requires(V v, const V cv, const Config &config, void *start, std::size_t size, uint64_t entries, int fd,
+             EnumerateVocab *enumerate) {
+      { V::Size(entries, config) } -> std::same_as<uint64_t>;
+      v.SetupMemory(start, size, size, config);
+      v.Relocate(start);
+      v.ConfigureEnumerate(enumerate, size);
+      v.LoadedBinary(true, fd, enumerate, entries);
+      { cv.SawUnk() } -> std::same_as<bool>;
+      { cv.Bound() } -> std::same_as<WordIndex>;
+      { cv.BeginSentenceIndex() } -> std::same_as<WordIndex>;
+    };
+
+}  // namespace ngram
+}  // namespace lm
+
+#endif  // LM_MODEL_INTERFACES_H
