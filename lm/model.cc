@@ -163,6 +163,7 @@ void GenericModel<Search, VocabularyT>::SetReferenceStates() {
 
 template class GenericModel<HashedSearch<BackoffValue>, ProbingVocabulary>;
 template class GenericModel<HashedSearch<RestValue>, ProbingVocabulary>;
+template class GenericModel<trie::TrieSearch<DontQuantize, trie::DontHighbit>, SortedVocabulary>;
 
 }  // namespace detail
 
@@ -174,12 +175,13 @@ base::Model *LoadVirtual(const char *file_name, const Config &config, ModelType 
     case REST_PROBING:
       return new RestProbingModel(file_name, config);
     case TRIE:
+      return new TrieModel(file_name, config);
     case QUANT_TRIE:
     case ARRAY_TRIE:
     case QUANT_ARRAY_TRIE:
       UTIL_THROW(FormatLoadException, "The " << kModelNames[model_type]
                                              << " data structure is not available in this build of Quarn; "
-                                                "load an ARPA file or a probing binary file instead.");
+                                                "load an ARPA file or a probing or trie binary file instead.");
     default:
       UTIL_THROW(FormatLoadException, "Confused by model type " << static_cast<unsigned>(model_type));
   }

@@ -20,6 +20,8 @@
 #include "lm/model_type.hh"
 #include "lm/return.hh"
 #include "lm/search_hashed.hh"
+#include "lm/search_trie.hh"
+#include "lm/sorted_vocab.hh"
 #include "lm/state.hh"
 #include "lm/value.hh"
 #include "lm/virtual_interface.hh"
@@ -39,6 +41,9 @@ namespace detail {
 template <class Search> struct ModelTypeOf;
 template <> struct ModelTypeOf<HashedSearch<BackoffValue>> { static constexpr ModelType kValue = PROBING; };
 template <> struct ModelTypeOf<HashedSearch<RestValue>> { static constexpr ModelType kValue = REST_PROBING; };
+template <> struct ModelTypeOf<trie::TrieSearch<DontQuantize, trie::DontHighbit>> {
+  static constexpr ModelType kValue = TRIE;
+};
 
 template <class Search, class VocabularyT>
 class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>, State, VocabularyT> {
@@ -267,6 +272,13 @@ class ProbingModel final : public detail::GenericModel<detail::HashedSearch<Back
 class RestProbingModel final : public detail::GenericModel<detail::HashedSearch<RestValue>, ProbingVocabulary> {
  public:
   explicit RestProbingModel(const char *file, const Config &config = Config()) : GenericModel(file, config) {}
+};
+
+// A bit-packed trie with sorted vocabulary, weights stored whole.
+class TrieModel final
+    : public detail::GenericModel<trie::TrieSearch<DontQuantize, trie::DontHighbit>, SortedVocabulary> {
+ public:
+  explicit TrieModel(const char *file, const Config &config = Config()) : GenericModel(file, config) {}
 };
 
 typedef ProbingModel Model;

@@ -1,4 +1,4 @@
-// Differential test of the hash-table models against a naive scorer written
+// Differential test of the models against a naive scorer written
 // directly from the backoff definition.
 //
 // Random ARPA models (orders 2 to 6, random vocabularies, consistent
@@ -6,8 +6,8 @@
 // middle-order n-grams pruned while longer n-grams that end in them are kept.
 // Random word sequences (known and unknown words, <s> inside, explicit </s>)
 // are scored word by word; every probability, matched length and state is
-// compared with the naive scorer, for both hash-table model types, loaded
-// from ARPA text and from the binary files written while loading it.
+// compared with the naive scorer, for every model type, loaded from ARPA text
+// and from the binary files written while loading it by every load method.
 #include "lm/model.hh"
 
 #include "util/temp_file_for_test.hh"
@@ -336,24 +336,28 @@ template <class Model> void RunDifferential(unsigned seed) {
   }
 }
 
-TEST(ModelDifferential, Probing) {
-  for (unsigned seed = 1; seed <= 6; ++seed) RunDifferential<ProbingModel>(seed);
+// Every model type joins the comparison by one entry here.
+typedef ::testing::Types<ProbingModel, RestProbingModel, TrieModel> ModelTypes;
+
+template <class Model> class ModelDifferential : public ::testing::Test {};
+TYPED_TEST_SUITE(ModelDifferential, ModelTypes);
+
+TYPED_TEST(ModelDifferential, MatchesNaiveScorer) {
+  const unsigned first_seed = 100 * TypeParam::kModelType + 1;
+  for (unsigned seed = first_seed; seed < first_seed + 6; ++seed) RunDifferential<TypeParam>(seed);
 }
 
-TEST(ModelDifferential, RestProbing) {
-  for (unsigned seed = 101; seed <= 106; ++seed) RunDifferential<RestProbingModel>(seed);
-}
-
-TEST(ModelDifferential, WriteModesProduceIdenticalFiles) {
+TYPED_TEST(ModelDifferential, WriteModesProduceIdenticalFiles) {
   std::mt19937 rng(7);
   NaiveModel naive(4, rng, true, true);
   TempFile arpa, in_place, when_done;
   arpa.Write(naive.ArpaText());
   for (auto [mode, file] : {std::pair{Config::WRITE_IN_PLACE, &in_place}, {Config::WRITE_WHEN_DONE, &when_done}}) {
     Config config = QuietConfig();
+    config.probing_multiplier = NaiveModel::kPrunedMultiplier;
     config.binary_output_path = file->Name();
     config.binary_write_mode = mode;
-    ProbingModel model(arpa.Name(), config);
+    TypeParam model(arpa.Name(), config);
   }
   std::string written = in_place.Read();
   EXPECT_GT(written.size(), 128u);
