@@ -81,6 +81,7 @@ template <class M> void ExpectHandComputedScores() {
 
 TEST(Model, HandComputedScoresProbing) { ExpectHandComputedScores<ProbingModel>(); }
 TEST(Model, HandComputedScoresRestProbing) { ExpectHandComputedScores<RestProbingModel>(); }
+TEST(Model, HandComputedScoresTrie) { ExpectHandComputedScores<TrieModel>(); }
 
 TEST(Model, ReferenceStates) {
   TempFileForTest arpa(kTrigram);
@@ -168,8 +169,8 @@ TEST(ModelErrors, MissingFileFailsWhileRecognizing) {
   }
 }
 
-TEST(ModelErrors, TrieTypesAreRefusedCleanly) {
-  for (ModelType type : {TRIE, QUANT_TRIE, ARRAY_TRIE, QUANT_ARRAY_TRIE}) {
+TEST(ModelErrors, UnbuiltTrieTypesAreRefusedCleanly) {
+  for (ModelType type : {QUANT_TRIE, ARRAY_TRIE, QUANT_ARRAY_TRIE}) {
     std::string what = LoadError<FormatLoadException>(kTrigram, Quiet(), type);
     EXPECT_NE(std::string::npos, what.find(kModelNames[type])) << what;
   }
@@ -206,13 +207,24 @@ template <class E> std::string BinaryLoadError(const TempFileForTest &binary, co
 }
 
 TEST(ModelBinary, LoadsAsTheRecordedType) {
-  TempFileForTest binary;
+  TempFileForTest binary, trie;
   WriteBinary(binary, REST_PROBING);
   ModelType recognized = PROBING;
   EXPECT_TRUE(RecognizeBinary(binary.Name(), recognized));
   EXPECT_EQ(REST_PROBING, recognized);
   std::unique_ptr<base::Model> model(LoadVirtual(binary.Name(), Quiet(), PROBING));
   EXPECT_NE(nullptr, dynamic_cast<RestProbingModel *>(model.get()));
+
+  WriteBinary(trie, TRIE);
+  model.reset(LoadVirtual(trie.Name(), Quiet(), PROBING));
+  EXPECT_NE(nullptr, dynamic_cast<TrieModel *>(model.get()));
+  try {
+    ProbingModel wrong(trie.Name(), Quiet());
+    FAIL();
+  } catch (const FormatLoadException &e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find("The binary file was built for trie but the inference "
+                                                            "code is trying to load probing hash tables"));
+  }
 
   try {
     ProbingModel wrong(binary.Name(), Quiet());
@@ -273,6 +285,17 @@ TEST(ModelBinary, VocabularyStrings) {
   ProbingModel model(with_words.Name(), config);
   EXPECT_EQ((std::vector<std::string>{"0<unk>", "1<s>", "2</s>", "3a", "4b"}), collect.words);
 
+  // The trie numbers words by hash; the list follows its identifiers.
+  TempFileForTest trie;
+  WriteBinary(trie, TRIE, true);
+  CollectWords trie_words;
+  config.enumerate_vocab = &trie_words;
+  TrieModel trie_model(trie.Name(), config);
+  ASSERT_EQ(5u, trie_words.words.size());
+  for (const char *word : {"<unk>", "<s>", "</s>", "a", "b"})
+    EXPECT_EQ(std::to_string(trie_model.GetVocabulary().Index(word)) + word,
+              trie_words.words[trie_model.GetVocabulary().Index(word)]);
+
   EXPECT_NE(std::string::npos,
             BinaryLoadError<FormatLoadException>(without_words, config)
                 .find("The decoder requested all the vocabulary strings, but this binary file does not have them."));
@@ -288,6 +311,8 @@ TEST(ModelNotices, ArpaComplaint) {
       {Config::ALL, PROBING, false, "Loading the LM will be faster if you build a binary file.\n"},
       {Config::ALL, PROBING, true, ""},
       {Config::EXPENSIVE, PROBING, false, ""},
+      {Config::EXPENSIVE, TRIE, false, "Building trie from ARPA is expensive.  Save time by building a binary format.\n"},
+      {Config::EXPENSIVE, TRIE, true, ""},
       {Config::NONE, REST_PROBING, false, ""},
   };
   TempFileForTest arpa(kTrigram), binary;
