@@ -3,7 +3,7 @@
 // that the difference is the cost of the Python layer.  Also prints the
 // native scores, and can write a binary model file, for the Python tests.
 //
-// Usage: score_sentence_bench [--print] [--binary OUT] [--repeat N] MODEL SENTENCES
+// Usage: score_sentence_bench [--print] [--trie] [--binary OUT] [--repeat N] MODEL SENTENCES
 //
 // SENTENCES holds one sentence per line.  By default the whole list is scored
 // again and again for at least 0.2 s, N times (default 5), and the fastest
@@ -13,6 +13,7 @@
 // --print prints instead the score of each sentence, one per line, with nine
 // significant digits (enough to give back the exact 32-bit float).
 // --binary OUT writes a binary model file OUT while loading MODEL (ARPA).
+// --trie builds a trie instead of hash tables from ARPA text.
 #include "lm/config.hh"
 #include "lm/model.hh"
 #include "lm/score_sentence.hh"
@@ -38,6 +39,7 @@ namespace {
 
 struct Options {
   bool print = false;
+  lm::ngram::ModelType type = lm::ngram::PROBING;
   const char *binary = nullptr;
   int repeat = 5;
   const char *model = nullptr;
@@ -45,7 +47,7 @@ struct Options {
 };
 
 [[noreturn]] void Usage() {
-  std::cerr << "Usage: score_sentence_bench [--print] [--binary OUT] [--repeat N] MODEL SENTENCES\n";
+  std::cerr << "Usage: score_sentence_bench [--print] [--trie] [--binary OUT] [--repeat N] MODEL SENTENCES\n";
   std::exit(2);
 }
 
@@ -55,6 +57,8 @@ Options Parse(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--print")) {
       options.print = true;
+    } else if (!std::strcmp(argv[i], "--trie")) {
+      options.type = lm::ngram::TRIE;
     } else if (!std::strcmp(argv[i], "--binary") && i + 1 < argc) {
       options.binary = argv[++i];
     } else if (!std::strcmp(argv[i], "--repeat") && i + 1 < argc) {
@@ -119,7 +123,7 @@ int main(int argc, char **argv) {
     config.show_progress = false;
     config.arpa_complain = lm::ngram::Config::NONE;
     config.binary_output_path = options.binary;
-    std::unique_ptr<lm::base::Model> model(lm::ngram::LoadVirtual(options.model, config));
+    std::unique_ptr<lm::base::Model> model(lm::ngram::LoadVirtual(options.model, config, options.type));
     std::vector<std::string> sentences = ReadLines(options.sentences);
     if (options.print) {
       for (const std::string &sentence : sentences)

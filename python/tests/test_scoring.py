@@ -219,3 +219,27 @@ def test_scores_equal_the_native_library(tmp_path):
         config.load_method = load_method
         model = quarn.Model(str(binary), config)
         assert [model.score(s) for s in sentences] == from_arpa
+
+
+@pytest.mark.skipif(not NATIVE, reason='QUARN_SCORE_SENTENCE_BENCH (bench/score_sentence_bench) not given')
+def test_trie_binary_scores_as_the_native_trie(tmp_path):
+    sentences = GENESIS_SENTENCES + random_sentences(300)
+    text = tmp_path / 'sentences.txt'
+    text.write_text('\n'.join(sentences) + '\n')
+    trie = tmp_path / 'genesis.trie'
+
+    def native(*arguments):
+        out = subprocess.run([NATIVE, '--print', *arguments, str(text)], check=True, capture_output=True,
+                             text=True).stdout
+        return [f32(float(line)) for line in out.split()]
+
+    trie_from_arpa = native('--trie', '--binary', str(trie), str(GENESIS_ARPA))
+    assert native(str(trie)) == trie_from_arpa
+    for load_method in range(4):
+        config = quiet_config()
+        config.load_method = load_method
+        model = quarn.Model(str(trie), config)
+        assert [model.score(s) for s in sentences] == trie_from_arpa
+    # The trie stores the same model as the hash tables.
+    probing = quarn.Model(str(GENESIS_ARPA), quiet_config())
+    assert [probing.score(s) for s in sentences] == pytest.approx(trie_from_arpa, abs=1e-4)
