@@ -12,8 +12,8 @@
 #include "util/sized_iterator.hh"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <iterator>
 #include <utility>
@@ -175,6 +175,8 @@ class NGramSorter {
  private:
   template <class Weights> void ReadBatch(unsigned char order, std::size_t count, std::size_t entry_size);
 
+  // The sorted batch holds each n-gram once: equal records sit side by side.
+  void RefuseDuplicates(unsigned char order, std::size_t count, std::size_t entry_size);
   util::scoped_FILE WriteRun(std::size_t bytes) const;
 
   // Sorts the contexts of the batch in place, moving only their bytes, and
@@ -215,6 +217,7 @@ void NGramSorter::Sort(unsigned char order, uint64_t count, bool highest, util::
       ReadBatch<ProbBackoff>(order, batch, entry_size);
     }
     util::SizedSort(Buffer(), Buffer() + batch * entry_size, entry_size, EntryCompare(order));
+    RefuseDuplicates(order, batch, entry_size);
     runs.Push(WriteRun(batch * entry_size));
     contexts.Push(WriteContexts(order, batch, entry_size));
     done += batch;
@@ -232,6 +235,14 @@ template <class Weights> void NGramSorter::ReadBatch(unsigned char order, std::s
     WordIndex *words = reinterpret_cast<WordIndex *>(Buffer() + i * entry_size);
     Weights *weights = reinterpret_cast<Weights *>(words + order);
     ReadNGram(f_, order, vocab_, std::reverse_iterator<WordIndex *>(words + order), *weights, warn_);
+  }
+}
+
+void NGramSorter::RefuseDuplicates(unsigned char order, std::size_t count, std::size_t entry_size) {
+  const std::size_t words = order * sizeof(WordIndex);
+  for (std::size_t i = 1; i < count; ++i) {
+    const unsigned char *record = Buffer() + i * entry_size;
+    if (!std::memcmp(record - entry_size, record, words)) ThrowDuplicate(record, order);
   }
 }
 

@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -108,7 +107,9 @@ std::string Contents(int fd) {
   return ret;
 }
 
-template <class T> std::string Bytes(const T &value) { return std::string(reinterpret_cast<const char *>(&value), sizeof(T)); }
+template <class T> std::string Bytes(const T &value) {
+  return std::string(reinterpret_cast<const char *>(&value), sizeof(T));
+}
 
 std::string Bytes(const std::vector<WordIndex> &words) {
   return std::string(reinterpret_cast<const char *>(words.data()), words.size() * sizeof(WordIndex));
@@ -165,9 +166,9 @@ TEST(SortedFiles, SortsRecordsNewestWordFirstAndListsEachContextOnce) {
 }
 
 // An ARPA text of order 4 over `words` words "w0", "w1", ... with
-// `per_order` distinct n-grams in each higher order, in random order, and
-// the same n-grams as records: words, then weights, with probabilities and
-// backoffs all different.
+// `per_order` (fewer than words squared) distinct n-grams in each higher
+// order, in random order, and the files those n-grams should sort into.
+// Probabilities and backoffs are all different.
 class GeneratedModel {
  public:
   static constexpr unsigned char kOrder = 4;
@@ -244,7 +245,7 @@ class RunsTest : public testing::TestWithParam<std::size_t> {};
 INSTANTIATE_TEST_SUITE_P(Buffers, RunsTest, testing::Values(std::size_t(1) << 20, std::size_t(64)));
 
 TEST_P(RunsTest, FilesHoldTheSortedRecordsAndDistinctContexts) {
-  const GeneratedModel model(12, 300);
+  const GeneratedModel model(40, 300);
   SortFixture fixture(model.Text());
   SortedFiles &files = fixture.Build(GetParam());
   for (unsigned char n = 2; n <= GeneratedModel::kOrder; ++n) {
@@ -252,29 +253,32 @@ TEST_P(RunsTest, FilesHoldTheSortedRecordsAndDistinctContexts) {
     EXPECT_EQ(model.Contexts(fixture, n), Contents(files.ContextFile(n))) << "order " << int(n);
   }
   const std::string unigrams = Contents(files.TakeUnigramFile());
-  ASSERT_EQ(16u * 8u, unigrams.size());
+  ASSERT_EQ(44u * 8u, unigrams.size());
   EXPECT_EQ(Bytes(ProbBackoff{-1.0f, -0.5f}), unigrams.substr(8 * fixture.vocab.Index("w7"), 8));
 }
 
-TEST(SortedFiles, DuplicateAcrossRunsIsRefusedWithItsIdentifiers) {
-  SortFixture fixture(
+TEST(SortedFiles, DuplicateIsRefusedWithItsIdentifiers) {
+  const std::string text =
       "\\data\\\nngram 1=5\nngram 2=1\nngram 3=6\n\n"
       "\\1-grams:\n-1\t<s>\t-1\n-1\t</s>\n-1\ta\t-1\n-1\tb\t-1\n-1\tc\n\n"
       "\\2-grams:\n-1\ta b\t-1\n\n"
       "\\3-grams:\n-1\ta b c\n-1\tb a c\n-1\tc a b\n-1\tb b b\n-1\tc c c\n-1\ta b c\n\n"
-      "\\end\\\n");
-  // 16-byte trigram records, four to a 64-byte batch: the two copies of
-  // "a b c" land in different runs.
-  try {
-    fixture.Build(64);
-    FAIL() << "the duplicate was not detected";
-  } catch (const FormatLoadException &e) {
-    std::ostringstream expected;
-    expected << "Duplicate n-gram detected with vocab ids";
-    for (WordIndex id : fixture.Reversed("a b c")) expected << ' ' << id;
-    EXPECT_EQ(expected.str(), e.what());
+      "\\end\\\n";
+  // 16-byte trigram records: four to a 64-byte batch put the two copies of
+  // "a b c" in different runs; 1 MiB puts them in one batch.
+  for (std::size_t buffer : {std::size_t(64), std::size_t(1) << 20}) {
+    SortFixture fixture(text);
+    try {
+      fixture.Build(buffer);
+      ADD_FAILURE() << "the duplicate was not detected with a buffer of " << buffer;
+    } catch (const FormatLoadException &e) {
+      std::ostringstream expected;
+      expected << "Duplicate n-gram detected with vocab ids";
+      for (WordIndex id : fixture.Reversed("a b c")) expected << ' ' << id;
+      EXPECT_EQ(expected.str(), e.what());
+    }
+    EXPECT_TRUE(fixture.Directory().Empty());
   }
-  EXPECT_TRUE(fixture.Directory().Empty());
 }
 
 TEST(SortedFiles, TextWithoutUnknownLeavesRecordZeroBlankAndCountsIt) {
@@ -320,13 +324,13 @@ TEST_P(MissingWordTest, PolicyThrowErrorRefusesTheText) {
 }
 
 TEST(SortedFiles, OrderWithoutNGramsHasNoFiles) {
-  SortedFiles &files = SortFixture(
-                           "\\data\\\nngram 1=3\nngram 2=1\nngram 3=0\n\n"
-                           "\\1-grams:\n-1\t<s>\t-1\n-1\t</s>\n-1\t<unk>\t-1\n\n"
-                           "\\2-grams:\n-1\t<s> </s>\n\n"
-                           "\\3-grams:\n\n"
-                           "\\end\\\n")
-                           .Build();
+  SortFixture fixture(
+      "\\data\\\nngram 1=3\nngram 2=1\nngram 3=0\n\n"
+      "\\1-grams:\n-1\t<s>\t-1\n-1\t</s>\n-1\t<unk>\t-1\n\n"
+      "\\2-grams:\n-1\t<s> </s>\n\n"
+      "\\3-grams:\n\n"
+      "\\end\\\n");
+  SortedFiles &files = fixture.Build();
   EXPECT_NE(nullptr, files.FullFile(2));
   EXPECT_NE(nullptr, files.ContextFile(2));
   EXPECT_EQ(nullptr, files.FullFile(3));
@@ -334,7 +338,7 @@ TEST(SortedFiles, OrderWithoutNGramsHasNoFiles) {
 }
 
 TEST(SortedFiles, TemporaryFilesHaveNoNames) {
-  SortFixture fixture(GeneratedModel(12, 50).Text());
+  SortFixture fixture(GeneratedModel(40, 50).Text());
   fixture.Build(64);
   EXPECT_TRUE(fixture.Directory().Empty());
 }

@@ -13,9 +13,9 @@
 // view moves only those bytes between records, leaving the rest of every
 // record where it was.  ProxySort runs std::sort over any such proxy.
 //
-// Records need no alignment: the comparison may be handed the address of a
-// temporary copy, which is byte-aligned for JustPOD sizes that are not a
-// multiple of 4, so comparisons should read fields with std::memcpy.
+// The comparison may be handed the address of a temporary copy of a record,
+// which for JustPOD sizes is only byte-aligned, so comparisons read fields
+// with std::memcpy.
 // Sorting allocates nothing for records of up to SizedValue::kInlineBytes
 // bytes.
 #ifndef UTIL_SIZED_ITERATOR_H
@@ -30,6 +30,8 @@
 
 namespace util {
 
+// Sorts the records of `element_size` bytes in [begin, end) in place,
+// ascending by compare(const void *, const void *).
 template <class Compare> void SizedSort(void *begin, void *end, std::size_t element_size, Compare compare);
 
 // An owned copy of one element of run-time size: the value_type of the
@@ -44,7 +46,6 @@ class SizedValue {
 
   unsigned char *Data() { return heap_ ? heap_.get() : inline_; }
   const unsigned char *Data() const { return heap_ ? heap_.get() : inline_; }
-  std::size_t Size() const { return size_; }
 
  private:
   std::size_t size_;
@@ -79,12 +80,12 @@ class PartialViewProxy {
   }
 
   unsigned char *Data() const { return data_; }
-  std::size_t Size() const { return size_; }
   std::size_t Stride() const { return stride_; }
 
   // Moves the reference `elements` elements on (or back, when negative).
   void Advance(std::ptrdiff_t elements) { data_ += elements * static_cast<std::ptrdiff_t>(stride_); }
-  // Makes this proxy refer to the element that `to` refers to.
+  // Makes this proxy refer to the element that `to` (a proxy into the same
+  // view) refers to.
   void Repoint(const PartialViewProxy &to) { data_ = to.data_; }
 
  private:
