@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <numeric>
 
@@ -24,6 +26,7 @@ constexpr uint32_t kNoExtensionCode = 0;
 constexpr uint32_t kExtensionCode = 1;
 constexpr uint32_t kReservedBackoffCodes = 2;
 
+// Refuses widths outside 1 .. 25: zeros first, probability before backoff.
 void CheckBitCounts(const Config &config) {
   const unsigned prob_bits = config.quant_prob_bits, backoff_bits = config.quant_backoff_bits;
   if (prob_bits == 0) UTIL_THROW(ConfigException, "You can't quantize probability to zero");
@@ -38,6 +41,7 @@ void CheckBitCounts(const Config &config) {
                                     << " bits.");
 }
 
+// Bytes of a table of 2^width centres.
 uint64_t TableBytes(uint8_t width) { return sizeof(float) << width; }
 
 // Sorts `values` and sets `count` centres at `centres`: bin i holds the

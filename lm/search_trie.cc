@@ -133,8 +133,11 @@ class BackoffMessages {
     current_ += entry_size_;
   }
 
-  const BlankSlot &Slot() const {
-    return *reinterpret_cast<const BlankSlot *>(current_ + entry_size_ - sizeof(BlankSlot));
+  // Entries of an odd number of words leave the slot only 4-byte aligned.
+  BlankSlot Slot() const {
+    BlankSlot slot;
+    std::memcpy(&slot, current_ + entry_size_ - sizeof(BlankSlot), sizeof(BlankSlot));
+    return slot;
   }
 
   void Resize(std::size_t to) {
@@ -157,7 +160,8 @@ void BackoffMessages::Apply(float *const *cursors, std::FILE *unigrams) {
   WordIndex unigram = 0;
   ReadOrThrow(unigrams, &weights, sizeof(weights));
   for (; current_ != allocated_; current_ += entry_size_) {
-    const WordIndex word = *reinterpret_cast<const WordIndex *>(current_);
+    WordIndex word;
+    std::memcpy(&word, current_, sizeof(WordIndex));
     for (; unigram < word; ++unigram) ReadOrThrow(unigrams, &weights, sizeof(weights));
     if (!HasExtension(weights.backoff)) {
       weights.backoff = kExtensionBackoff;
@@ -169,7 +173,7 @@ void BackoffMessages::Apply(float *const *cursors, std::FILE *unigrams) {
       UTIL_THROW_IF(std::fseek(unigrams, 0, SEEK_CUR), util::ErrnoException,
                     "Seeking after denoting a unigram extension failed.");
     }
-    const BlankSlot &slot = Slot();
+    const BlankSlot slot = Slot();
     cursors[slot.order_minus_1][slot.index] += weights.backoff;
   }
   backing_.reset();
@@ -192,7 +196,7 @@ void BackoffMessages::Apply(float *const *cursors, RecordReader &reader) {
         backoff = kExtensionBackoff;
         reader.Overwrite(&backoff, sizeof(float));
       } else {
-        const BlankSlot &slot = Slot();
+        const BlankSlot slot = Slot();
         cursors[slot.order_minus_1][slot.index] += backoff;
       }
       current_ += entry_size_;
