@@ -164,6 +164,9 @@ void GenericModel<Search, VocabularyT>::SetReferenceStates() {
 template class GenericModel<HashedSearch<BackoffValue>, ProbingVocabulary>;
 template class GenericModel<HashedSearch<RestValue>, ProbingVocabulary>;
 template class GenericModel<trie::TrieSearch<DontQuantize, trie::DontHighbit>, SortedVocabulary>;
+template class GenericModel<trie::TrieSearch<SeparatelyQuantize, trie::DontHighbit>, SortedVocabulary>;
+template class GenericModel<trie::TrieSearch<DontQuantize, trie::ArrayHighbit>, SortedVocabulary>;
+template class GenericModel<trie::TrieSearch<SeparatelyQuantize, trie::ArrayHighbit>, SortedVocabulary>;
 
 }  // namespace detail
 
@@ -177,11 +180,11 @@ base::Model *LoadVirtual(const char *file_name, const Config &config, ModelType 
     case TRIE:
       return new TrieModel(file_name, config);
     case QUANT_TRIE:
+      return new QuantTrieModel(file_name, config);
     case ARRAY_TRIE:
+      return new ArrayTrieModel(file_name, config);
     case QUANT_ARRAY_TRIE:
-      UTIL_THROW(FormatLoadException, "The " << kModelNames[model_type]
-                                             << " data structure is not available in this build of Quarn; "
-                                                "load an ARPA file or a probing or trie binary file instead.");
+      return new QuantArrayTrieModel(file_name, config);
     default:
       UTIL_THROW(FormatLoadException, "Confused by model type " << static_cast<unsigned>(model_type));
   }

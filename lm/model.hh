@@ -44,6 +44,15 @@ template <> struct ModelTypeOf<HashedSearch<RestValue>> { static constexpr Model
 template <> struct ModelTypeOf<trie::TrieSearch<DontQuantize, trie::DontHighbit>> {
   static constexpr ModelType kValue = TRIE;
 };
+template <> struct ModelTypeOf<trie::TrieSearch<SeparatelyQuantize, trie::DontHighbit>> {
+  static constexpr ModelType kValue = QUANT_TRIE;
+};
+template <> struct ModelTypeOf<trie::TrieSearch<DontQuantize, trie::ArrayHighbit>> {
+  static constexpr ModelType kValue = ARRAY_TRIE;
+};
+template <> struct ModelTypeOf<trie::TrieSearch<SeparatelyQuantize, trie::ArrayHighbit>> {
+  static constexpr ModelType kValue = QUANT_ARRAY_TRIE;
+};
 
 template <class Search, class VocabularyT>
 class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>, State, VocabularyT> {
@@ -279,6 +288,29 @@ class TrieModel final
     : public detail::GenericModel<trie::TrieSearch<DontQuantize, trie::DontHighbit>, SortedVocabulary> {
  public:
   explicit TrieModel(const char *file, const Config &config = Config()) : GenericModel(file, config) {}
+};
+
+// A trie whose weights are quantized to config.quant_prob_bits and
+// config.quant_backoff_bits.
+class QuantTrieModel final
+    : public detail::GenericModel<trie::TrieSearch<SeparatelyQuantize, trie::DontHighbit>, SortedVocabulary> {
+ public:
+  explicit QuantTrieModel(const char *file, const Config &config = Config()) : GenericModel(file, config) {}
+};
+
+// A trie whose child pointers keep up to config.array_pointer_bits high bits
+// in an offset table.
+class ArrayTrieModel final
+    : public detail::GenericModel<trie::TrieSearch<DontQuantize, trie::ArrayHighbit>, SortedVocabulary> {
+ public:
+  explicit ArrayTrieModel(const char *file, const Config &config = Config()) : GenericModel(file, config) {}
+};
+
+// Both: quantized weights and array-compressed pointers.
+class QuantArrayTrieModel final
+    : public detail::GenericModel<trie::TrieSearch<SeparatelyQuantize, trie::ArrayHighbit>, SortedVocabulary> {
+ public:
+  explicit QuantArrayTrieModel(const char *file, const Config &config = Config()) : GenericModel(file, config) {}
 };
 
 typedef ProbingModel Model;

@@ -595,8 +595,14 @@ void TrieSearch<Quant, Highbit>::InitializeFromARPA(const char *file, util::File
 }
 
 template class TrieSearch<DontQuantize, DontHighbit>;
+template class TrieSearch<SeparatelyQuantize, DontHighbit>;
+template class TrieSearch<DontQuantize, ArrayHighbit>;
+template class TrieSearch<SeparatelyQuantize, ArrayHighbit>;
 
 static_assert(ModelSearch<TrieSearch<DontQuantize, DontHighbit>, SortedVocabulary>);
+static_assert(ModelSearch<TrieSearch<SeparatelyQuantize, DontHighbit>, SortedVocabulary>);
+static_assert(ModelSearch<TrieSearch<DontQuantize, ArrayHighbit>, SortedVocabulary>);
+static_assert(ModelSearch<TrieSearch<SeparatelyQuantize, ArrayHighbit>, SortedVocabulary>);
 static_assert(ModelVocabulary<SortedVocabulary>);
 
 }  // namespace trie

@@ -1,0 +1,77 @@
+#include "lm/memory_estimate.hh"
+
+#include "lm/model.hh"
+#include "lm/read_arpa.hh"
+#include "util/file_piece.hh"
+
+#include <algorithm>
+#include <cmath>
+#include <iomanip>
+#include <iostream>
+#include <ostream>
+
+namespace lm {
+namespace ngram {
+namespace {
+
+constexpr std::size_t kArpaMinimumBuffer = 1 << 20;
+
+struct Unit {
+  uint64_t divisor;
+  char letter;
+};
+
+// The unit that keeps the smallest size readable.
+Unit ChooseUnit(uint64_t smallest) {
+  if (smallest < 10240) return {1, ' '};
+  if (smallest < 10485760) return {1024, 'k'};
+  if (smallest / (uint64_t(1) << 31) < 5) return {1048576, 'M'};
+  return {1073741824, 'G'};
+}
+
+int ColumnWidth(uint64_t largest, const Unit &unit) {
+  const int length = static_cast<int>(std::ceil(std::log10(static_cast<double>(largest) / unit.divisor)));
+  return std::max(length, 2);
+}
+
+}  // namespace
+
+std::array<uint64_t, kModelTypeCount> ModelSizes(const std::vector<uint64_t> &counts, const Config &config) {
+  return {ProbingModel::Size(counts, config),   RestProbingModel::Size(counts, config),
+          TrieModel::Size(counts, config),      QuantTrieModel::Size(counts, config),
+          ArrayTrieModel::Size(counts, config), QuantArrayTrieModel::Size(counts, config)};
+}
+
+void PrintSizes(std::ostream &out, const std::array<uint64_t, kModelTypeCount> &sizes, const Config &config) {
+  const Unit unit = ChooseUnit(*std::min_element(sizes.begin(), sizes.end()));
+  const int width = ColumnWidth(*std::max_element(sizes.begin(), sizes.end()), unit);
+  const unsigned prob_bits = config.quant_prob_bits, backoff_bits = config.quant_backoff_bits;
+  const unsigned pointer_bits = config.array_pointer_bits;
+  out << "Memory estimate for binary LM:\ntype    " << std::string(width - 2, ' ') << unit.letter << "B\n";
+  auto row = [&](const char *type, ModelType model) -> std::ostream & {
+    return out << type << std::setw(width) << sizes[model] / unit.divisor;
+  };
+  row("probing ", PROBING) << " assuming -p " << config.probing_multiplier << "\n";
+  row("probing ", REST_PROBING) << " assuming -r models -p " << config.probing_multiplier << "\n";
+  row("trie    ", TRIE) << " without quantization\n";
+  row("trie    ", QUANT_TRIE) << " assuming -q " << prob_bits << " -b " << backoff_bits << " quantization \n";
+  row("trie    ", ARRAY_TRIE) << " assuming -a " << pointer_bits << " array pointer compression\n";
+  row("trie    ", QUANT_ARRAY_TRIE) << " assuming -a " << pointer_bits << " -q " << prob_bits << " -b "
+                                    << backoff_bits << " array pointer compression and quantization\n";
+}
+
+void ShowSizes(const std::vector<uint64_t> &counts, const Config &config) {
+  PrintSizes(std::cerr, ModelSizes(counts, config), config);
+}
+
+void ShowSizes(const std::vector<uint64_t> &counts) { ShowSizes(counts, Config()); }
+
+void ShowSizes(const char *file, const Config &config) {
+  util::FilePiece f(file, nullptr, kArpaMinimumBuffer);
+  std::vector<uint64_t> counts;
+  ReadARPACounts(f, counts);
+  ShowSizes(counts, config);
+}
+
+}  // namespace ngram
+}  // namespace lm
