@@ -10,12 +10,17 @@
 // and from the binary files written while loading it by every load method.
 #include "lm/model.hh"
 
+#include "lm/binary_format.hh"
+#include "util/file.hh"
+
 #include "util/temp_file_for_test.hh"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
+#include <limits>
+#include <type_traits>
 #include <map>
 #include <memory>
 #include <random>
@@ -88,6 +93,24 @@ class NaiveModel {
     if (!Present(ngram)) return false;
     if (ngram == Words{"<unk>"} && !Find(ngram)) return true;
     return Backoff(ngram) != 0.0f || continued_.count(ngram) != 0;
+  }
+
+  // The probabilities a model stores for its n-grams of `order` (>= 2): those
+  // of the file, and for the suffixes the loader fills in, what backing off
+  // gives them.
+  std::vector<float> StoredProbs(unsigned order) const {
+    std::vector<float> probs;
+    for (const Words &ngram : present_)
+      if (ngram.size() == order) probs.push_back(Score(Words(ngram.begin(), ngram.end() - 1), ngram.back()));
+    return probs;
+  }
+
+  // The non-zero backoffs of the file's n-grams of `order`.
+  std::vector<float> NonZeroBackoffs(unsigned order) const {
+    std::vector<float> backoffs;
+    for (const auto &[words, entry] : levels_[order - 1])
+      if (Backoff(words) != 0.0f) backoffs.push_back(Backoff(words));
+    return backoffs;
   }
 
   static constexpr float kMissingUnknown = -100.0f;
@@ -257,7 +280,7 @@ struct Scored {
 
 template <class Model>
 std::vector<Scored> CheckAgainstNaive(const Model &model, const NaiveModel &naive,
-                                      const std::vector<Words> &sentences) {
+                                      const std::vector<Words> &sentences, float tolerance) {
   std::vector<Scored> all;
   const auto &vocab = model.GetVocabulary();
   for (const Words &sentence : sentences) {
@@ -271,7 +294,7 @@ std::vector<Scored> CheckAgainstNaive(const Model &model, const NaiveModel &naiv
       NaiveStep expected = NaiveScore(naive, history, naive_state, word);
       SCOPED_TRACE("order " + std::to_string(naive.Order()) + ", word " + raw + " after " +
                    std::to_string(history.size()) + " words");
-      EXPECT_NEAR(expected.prob, ret.prob, 1e-3);
+      EXPECT_NEAR(expected.prob, ret.prob, tolerance);
       EXPECT_EQ(expected.ngram_length, ret.ngram_length);
       EXPECT_EQ(expected.state.size(), out.length);
       for (std::size_t i = 0; i < std::min<std::size_t>(expected.state.size(), out.length); ++i)
@@ -312,6 +335,56 @@ Config QuietConfig() {
   return config;
 }
 
+// The farthest any of `values` lies from the nearest of `centres`.
+float FarthestFromCentres(const std::vector<float> &values, const float *centres, std::size_t count) {
+  float farthest = 0.0f;
+  for (float value : values) {
+    float nearest = std::numeric_limits<float>::infinity();
+    for (const float *centre = centres; centre != centres + count; ++centre)
+      nearest = std::min(nearest, std::fabs(value - *centre));
+    farthest = std::max(farthest, nearest);
+  }
+  return farthest;
+}
+
+// The most that quantization can move one query's probability in the
+// quantized trie written at `binary`: the error of one probability plus one
+// backoff per middle order, each the largest that the file's trained bins
+// give any value of that table.
+float QuantizationBound(const NaiveModel &naive, const char *binary) {
+  util::scoped_fd fd(util::OpenReadOrThrow(binary));
+  Parameters parameters;
+  ReadHeader(fd.get(), parameters);
+  const unsigned order = parameters.counts.size();
+  uint64_t at = TotalHeaderSize(order) + SortedVocabulary::Size(parameters.counts[0], Config());
+  uint8_t header[8];
+  util::ErsatzPRead(fd.get(), header, sizeof(header), at);
+  EXPECT_EQ(2, header[0]);
+  at += sizeof(header);
+  const std::size_t prob_centres = std::size_t(1) << header[1], backoff_centres = std::size_t(1) << header[2];
+  std::vector<float> centres(prob_centres + backoff_centres);
+  float prob_bound = 0.0f, backoff_bound = 0.0f;
+  for (unsigned n = 2; n <= order; ++n) {
+    const std::size_t count = n < order ? centres.size() : prob_centres;
+    util::ErsatzPRead(fd.get(), centres.data(), count * sizeof(float), at);
+    at += count * sizeof(float);
+    prob_bound = std::max(prob_bound, FarthestFromCentres(naive.StoredProbs(n), centres.data(), prob_centres));
+    // The first two backoff centres are the reserved zeros.
+    if (n < order)
+      backoff_bound += FarthestFromCentres(naive.NonZeroBackoffs(n), centres.data() + prob_centres + 2,
+                                           backoff_centres - 2);
+  }
+  return prob_bound + backoff_bound;
+}
+
+// A type whose scores must equal another type's bit for bit: pointer
+// compression changes how children are found, not what is stored.
+template <class Model> struct SameScoresAs { typedef void Type; };
+template <> struct SameScoresAs<ArrayTrieModel> { typedef TrieModel Type; };
+template <> struct SameScoresAs<QuantArrayTrieModel> { typedef QuantTrieModel Type; };
+
+template <class Model> constexpr bool kQuantized = Model::kModelType == QUANT_TRIE || Model::kModelType == QUANT_ARRAY_TRIE;
+
 template <class Model> void RunDifferential(unsigned seed) {
   std::mt19937 rng(seed);
   for (unsigned order = 2; order <= 6; ++order) {
@@ -324,20 +397,34 @@ template <class Model> void RunDifferential(unsigned seed) {
 
       Config writing = QuietConfig();
       if (prune) writing.probing_multiplier = NaiveModel::kPrunedMultiplier;
+      // Few bins, so that quantizing merges values; few pointer bits kept inline.
+      writing.quant_prob_bits = 4;
+      writing.quant_backoff_bits = 3;
+      writing.array_pointer_bits = 4;
       writing.binary_output_path = binary.Name();
-      std::vector<Scored> from_arpa = CheckAgainstNaive(Model(arpa.Name(), writing), naive, sentences);
+      Model built(arpa.Name(), writing);
+      float tolerance = 1e-3f;
+      if constexpr (kQuantized<Model>) tolerance += QuantizationBound(naive, binary.Name());
+      std::vector<Scored> from_arpa = CheckAgainstNaive(built, naive, sentences, tolerance);
 
       for (util::LoadMethod method : {util::LAZY, util::POPULATE_OR_LAZY, util::POPULATE_OR_READ, util::READ}) {
         Config loading = QuietConfig();
         loading.load_method = method;
-        ExpectIdentical(from_arpa, CheckAgainstNaive(Model(binary.Name(), loading), naive, sentences));
+        ExpectIdentical(from_arpa, CheckAgainstNaive(Model(binary.Name(), loading), naive, sentences, tolerance));
+      }
+      typedef typename SameScoresAs<Model>::Type Reference;
+      if constexpr (!std::is_void_v<Reference>) {
+        writing.binary_output_path = nullptr;
+        ExpectIdentical(from_arpa, CheckAgainstNaive(Reference(arpa.Name(), writing), naive, sentences, tolerance));
       }
     }
   }
 }
 
 // Every model type joins the comparison by one entry here.
-typedef ::testing::Types<ProbingModel, RestProbingModel, TrieModel> ModelTypes;
+typedef ::testing::Types<ProbingModel, RestProbingModel, TrieModel, QuantTrieModel, ArrayTrieModel,
+                         QuantArrayTrieModel>
+    ModelTypes;
 
 template <class Model> class ModelDifferential : public ::testing::Test {};
 TYPED_TEST_SUITE(ModelDifferential, ModelTypes);
