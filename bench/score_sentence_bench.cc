@@ -3,7 +3,7 @@
 // that the difference is the cost of the Python layer.  Also prints the
 // native scores, and can write a binary model file, for the Python tests.
 //
-// Usage: score_sentence_bench [--print] [--trie] [--binary OUT] [--repeat N] MODEL SENTENCES
+// Usage: score_sentence_bench [--print] [--type TYPE] [--binary OUT] [--repeat N] MODEL SENTENCES
 //
 // SENTENCES holds one sentence per line.  By default the whole list is scored
 // again and again for at least 0.2 s, N times (default 5), and the fastest
@@ -13,7 +13,8 @@
 // --print prints instead the score of each sentence, one per line, with nine
 // significant digits (enough to give back the exact 32-bit float).
 // --binary OUT writes a binary model file OUT while loading MODEL (ARPA).
-// --trie builds a trie instead of hash tables from ARPA text.
+// --type TYPE chooses the data structure built from ARPA text: probing (the
+// default), rest_probing, trie, quant_trie, array_trie or quant_array_trie.
 #include "lm/config.hh"
 #include "lm/model.hh"
 #include "lm/score_sentence.hh"
@@ -47,8 +48,16 @@ struct Options {
 };
 
 [[noreturn]] void Usage() {
-  std::cerr << "Usage: score_sentence_bench [--print] [--trie] [--binary OUT] [--repeat N] MODEL SENTENCES\n";
+  std::cerr << "Usage: score_sentence_bench [--print] [--type TYPE] [--binary OUT] [--repeat N] MODEL SENTENCES\n";
   std::exit(2);
+}
+
+lm::ngram::ModelType ParseType(const char *name) {
+  static const char *const kNames[] = {"probing", "rest_probing", "trie", "quant_trie", "array_trie",
+                                       "quant_array_trie"};
+  for (unsigned type = 0; type < lm::ngram::kModelTypeCount; ++type)
+    if (!std::strcmp(name, kNames[type])) return static_cast<lm::ngram::ModelType>(type);
+  Usage();
 }
 
 Options Parse(int argc, char **argv) {
@@ -57,8 +66,8 @@ Options Parse(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--print")) {
       options.print = true;
-    } else if (!std::strcmp(argv[i], "--trie")) {
-      options.type = lm::ngram::TRIE;
+    } else if (!std::strcmp(argv[i], "--type") && i + 1 < argc) {
+      options.type = ParseType(argv[++i]);
     } else if (!std::strcmp(argv[i], "--binary") && i + 1 < argc) {
       options.binary = argv[++i];
     } else if (!std::strcmp(argv[i], "--repeat") && i + 1 < argc) {

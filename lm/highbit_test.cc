@@ -1,5 +1,6 @@
 #include "lm/highbit.hh"
 
+#include "lm/binary_file_for_test.hh"
 #include "lm/binary_format.hh"
 #include "lm/config.hh"
 #include "lm/lm_exception.hh"
@@ -258,35 +259,6 @@ TEST(ArrayHighbitTest, IncompleteTableIsRefused) {
   }
 }
 
-// A finished binary file of an ARRAY_TRIE model whose search region is
-// `search`, opened for reading.
-class BinaryFileWithSearch {
- public:
-  static constexpr uint64_t kVocabBytes = 16;
-
-  explicit BinaryFileWithSearch(const std::vector<uint8_t> &search) : reader_(Config()) {
-    Config config;
-    config.binary_output_path = file_.Name();
-    config.binary_write_mode = Config::WRITE_WHEN_DONE;
-    const std::vector<uint64_t> counts = {4, 3, 2};
-    {
-      BinaryFormat writer(config);
-      writer.SetupJustVocab(kVocabBytes, static_cast<uint8_t>(counts.size()));
-      void *vocab;
-      std::memcpy(writer.GrowForSearch(search.size(), 0, vocab), search.data(), search.size());
-      writer.FinishFile(config, ARRAY_TRIE, 1, counts);
-    }
-    Parameters params;
-    reader_.InitializeBinary(util::OpenReadOrThrow(file_.Name()), ARRAY_TRIE, 1, params);
-  }
-
-  const BinaryFormat &format() const { return reader_; }
-
- private:
-  util::TempFileForTest file_;
-  BinaryFormat reader_;
-};
-
 // The first middle region starts 40 bytes into the search region.
 constexpr uint64_t kMiddleOffset = 40;
 
@@ -298,17 +270,17 @@ std::vector<uint8_t> SearchWithHeader(uint8_t version, uint8_t array_pointer_bit
 }
 
 TEST(ArrayHighbitTest, BinaryFileRestoresArrayPointerBits) {
-  BinaryFileWithSearch file(SearchWithHeader(0, 17));
+  BinaryFileForTest file(ARRAY_TRIE, SearchWithHeader(0, 17));
   Config config;
-  ArrayHighbit::UpdateConfigFromBinary(file.format(), BinaryFileWithSearch::kVocabBytes + kMiddleOffset, config);
+  ArrayHighbit::UpdateConfigFromBinary(file.format(), BinaryFileForTest::kVocabBytes + kMiddleOffset, config);
   EXPECT_EQ(17, config.array_pointer_bits);
 }
 
 TEST(ArrayHighbitTest, BinaryFileOfAnotherVersionIsRefused) {
-  BinaryFileWithSearch file(SearchWithHeader(1, 17));
+  BinaryFileForTest file(ARRAY_TRIE, SearchWithHeader(1, 17));
   Config config;
   try {
-    ArrayHighbit::UpdateConfigFromBinary(file.format(), BinaryFileWithSearch::kVocabBytes + kMiddleOffset, config);
+    ArrayHighbit::UpdateConfigFromBinary(file.format(), BinaryFileForTest::kVocabBytes + kMiddleOffset, config);
     ADD_FAILURE() << "nothing thrown";
   } catch (const FormatLoadException &e) {
     const std::string text = e.what();

@@ -1,5 +1,6 @@
 #include "lm/quantize.hh"
 
+#include "lm/binary_file_for_test.hh"
 #include "lm/binary_format.hh"
 #include "lm/config.hh"
 #include "lm/lm_exception.hh"
@@ -344,53 +345,24 @@ TEST(SeparatelyQuantizeTest, NullAddressIsNotFound) {
   EXPECT_TRUE(SeparatelyQuantize::LongestPointer(region.quant(), trie::PackedAddress{record.data(), 0}).IsFound());
 }
 
-// A finished binary file of a QUANT_TRIE model whose search region is
-// `search`, opened for reading.
-class BinaryFileWithSearch {
- public:
-  static constexpr uint64_t kVocabBytes = 16;
-
-  explicit BinaryFileWithSearch(const std::vector<uint8_t> &search) : reader_(Config()) {
-    Config config;
-    config.binary_output_path = file_.Name();
-    config.binary_write_mode = Config::WRITE_WHEN_DONE;
-    const std::vector<uint64_t> counts = {4, 3, 2};
-    {
-      BinaryFormat writer(config);
-      writer.SetupJustVocab(kVocabBytes, static_cast<uint8_t>(counts.size()));
-      void *vocab;
-      std::memcpy(writer.GrowForSearch(search.size(), 0, vocab), search.data(), search.size());
-      writer.FinishFile(config, QUANT_TRIE, 1, counts);
-    }
-    Parameters params;
-    reader_.InitializeBinary(util::OpenReadOrThrow(file_.Name()), QUANT_TRIE, 1, params);
-  }
-
-  const BinaryFormat &format() const { return reader_; }
-
- private:
-  util::TempFileForTest file_;
-  BinaryFormat reader_;
-};
-
 TEST(SeparatelyQuantizeTest, BinaryFileRestoresBitCounts) {
   QuantRegion region(3, 5, 7);
   region.quant().FinishedLoading(region.config());
   const std::vector<uint8_t> header(region.memory().begin(), region.memory().begin() + 8);
   EXPECT_EQ((std::vector<uint8_t>{2, 5, 7, 0, 0, 0, 0, 0}), header);
 
-  BinaryFileWithSearch file(region.memory());
+  BinaryFileForTest file(QUANT_TRIE, region.memory());
   Config config;
-  SeparatelyQuantize::UpdateConfigFromBinary(file.format(), BinaryFileWithSearch::kVocabBytes, config);
+  SeparatelyQuantize::UpdateConfigFromBinary(file.format(), BinaryFileForTest::kVocabBytes, config);
   EXPECT_EQ(5, config.quant_prob_bits);
   EXPECT_EQ(7, config.quant_backoff_bits);
 }
 
 TEST(SeparatelyQuantizeTest, BinaryFileOfAnotherVersionIsRefused) {
-  BinaryFileWithSearch file({3, 4, 6, 0, 0, 0, 0, 0});
+  BinaryFileForTest file(QUANT_TRIE, {3, 4, 6, 0, 0, 0, 0, 0});
   Config config;
   try {
-    SeparatelyQuantize::UpdateConfigFromBinary(file.format(), BinaryFileWithSearch::kVocabBytes, config);
+    SeparatelyQuantize::UpdateConfigFromBinary(file.format(), BinaryFileForTest::kVocabBytes, config);
     ADD_FAILURE() << "nothing thrown";
   } catch (const FormatLoadException &e) {
     const std::string text = e.what();

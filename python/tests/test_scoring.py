@@ -222,24 +222,26 @@ def test_scores_equal_the_native_library(tmp_path):
 
 
 @pytest.mark.skipif(not NATIVE, reason='QUARN_SCORE_SENTENCE_BENCH (bench/score_sentence_bench) not given')
-def test_trie_binary_scores_as_the_native_trie(tmp_path):
+@pytest.mark.parametrize('model_type', ['rest_probing', 'trie', 'quant_trie', 'array_trie', 'quant_array_trie'])
+def test_every_binary_type_scores_as_the_native_model(tmp_path, model_type):
     sentences = GENESIS_SENTENCES + random_sentences(300)
     text = tmp_path / 'sentences.txt'
     text.write_text('\n'.join(sentences) + '\n')
-    trie = tmp_path / 'genesis.trie'
+    binary = tmp_path / f'genesis.{model_type}'
 
     def native(*arguments):
         out = subprocess.run([NATIVE, '--print', *arguments, str(text)], check=True, capture_output=True,
                              text=True).stdout
         return [f32(float(line)) for line in out.split()]
 
-    trie_from_arpa = native('--trie', '--binary', str(trie), str(GENESIS_ARPA))
-    assert native(str(trie)) == trie_from_arpa
+    from_arpa = native('--type', model_type, '--binary', str(binary), str(GENESIS_ARPA))
+    assert native(str(binary)) == from_arpa
     for load_method in range(4):
         config = quiet_config()
         config.load_method = load_method
-        model = quarn.Model(str(trie), config)
-        assert [model.score(s) for s in sentences] == trie_from_arpa
-    # The trie stores the same model as the hash tables.
+        model = quarn.Model(str(binary), config)
+        assert [model.score(s) for s in sentences] == from_arpa
+    # Every type stores the same model; only quantization moves the scores.
     probing = quarn.Model(str(GENESIS_ARPA), quiet_config())
-    assert [probing.score(s) for s in sentences] == pytest.approx(trie_from_arpa, abs=1e-4)
+    tolerance = 0.5 if model_type.startswith('quant') else 1e-4
+    assert [probing.score(s) for s in sentences] == pytest.approx(from_arpa, abs=tolerance)
