@@ -177,6 +177,7 @@ void BackoffMessages::Apply(float *const *cursors, std::FILE *unigrams) {
     cursors[slot.order_minus_1][slot.index] += weights.backoff;
   }
   backing_.reset();
+  current_ = allocated_ = nullptr;
 }
 
 void BackoffMessages::Apply(float *const *cursors, RecordReader &reader) {
