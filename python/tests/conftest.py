@@ -1,6 +1,10 @@
-"""Shared fixtures: the shipped Genesis model and a tiny hand-made trigram
-model whose scores the tests work out by hand."""
+"""Shared fixtures: the shipped Genesis model, a tiny hand-made trigram
+model whose scores the tests work out by hand, and a runner of the installed
+command-line tools."""
+import os
 import pathlib
+import subprocess
+import sysconfig
 
 import pytest
 
@@ -8,6 +12,9 @@ import quarn
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 GENESIS_ARPA = REPO / 'data' / 'kjv-genesis.arpa'
+# Where pip put the command-line tools, beside the interpreter, unless
+# QUARN_TOOLS_DIR names another build of them.
+SCRIPTS = pathlib.Path(os.environ.get('QUARN_TOOLS_DIR') or sysconfig.get_path('scripts'))
 
 # Every expected score of the tiny model in these tests comes from these
 # numbers.  "<s> a", "a b" and all unigrams but </s> and <unk> have backoffs.
@@ -59,3 +66,9 @@ def tiny(tiny_path):
 @pytest.fixture(scope='session')
 def genesis():
     return quarn.Model(str(GENESIS_ARPA), quiet_config())
+
+
+def run_tool(tool, *arguments, stdin='', cwd=None):
+    """Runs the installed packmodel or querymodel."""
+    return subprocess.run([str(SCRIPTS / tool), *map(str, arguments)], input=stdin, capture_output=True,
+                          text=True, cwd=cwd)

@@ -1,0 +1,293 @@
+// querymodel: scores sentences with a model and reports every word's result,
+// each sentence's total and a summary with the perplexity.
+#include "lm/config.hh"
+#include "lm/model.hh"
+#include "lm/state.hh"
+#include "lm/virtual_interface.hh"
+#include "tools/command_line.hh"
+#include "util/file.hh"
+#include "util/file_piece.hh"
+#include "util/string_piece.hh"
+#include "util/tokenize_piece.hh"
+#include "util/usage.hh"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <iomanip>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+constexpr char kProgram[] = "querymodel";
+
+constexpr char kUsage[] =
+    "Usage: querymodel [options] MODEL [FILE...]\n"
+    "Scores each line of the FILEs (or of standard input, also named -) as a\n"
+    "sentence with MODEL, an ARPA file or a binary model file.  Prints one line per\n"
+    "word (the word, its log10 probability, the length of the n-gram that matched\n"
+    "and OOV when the model does not know the word), the sentence's total and OOV\n"
+    "count, and at the end a summary: sentences, words, OOVs, total log10\n"
+    "probability, perplexity including and excluding OOVs, load and query time.\n"
+    "\n"
+    "  -s         print only the summary\n"
+    "  -f         score lines as fragments: no <s> context and no </s>\n"
+    "  -j         JSON lines: one object per sentence, then one for the summary\n"
+    "  -l METHOD  how a binary model comes into memory: lazy (mapped, paged in on\n"
+    "             use), populate-or-lazy, populate-or-read (mapped and paged in at\n"
+    "             once; the default) or read (read into memory)\n"
+    "  -n         no progress bar while an ARPA file loads\n"
+    "  -h         print this help\n";
+
+struct Options {
+  lm::ngram::Config config;
+  bool summary_only = false;
+  bool boundaries = true;
+  bool json = false;
+  const char *model = nullptr;
+  // "-" is standard input.
+  std::vector<const char *> files;
+};
+
+void HandleOption(Options &options, char letter, const char *value) {
+  switch (letter) {
+    case 's': options.summary_only = true; break;
+    case 'f': options.boundaries = false; break;
+    case 'j': options.json = true; break;
+    case 'l':
+      options.config.load_method = tools::ChoiceValue<util::LoadMethod>(
+          letter, value,
+          {{"lazy", util::LAZY}, {"populate-or-lazy", util::POPULATE_OR_LAZY},
+           {"populate-or-read", util::POPULATE_OR_READ}, {"read", util::READ}});
+      break;
+    case 'n': options.config.show_progress = false; break;
+  }
+}
+
+Options ParseCommandLine(int argc, char *argv[]) {
+  Options options;
+  const int first = tools::ParseOptions(argc, argv, "sfjl:n", kUsage, [&options](char letter, const char *value) {
+    HandleOption(options, letter, value);
+  });
+  if (first == argc) throw tools::UsageError("no MODEL given");
+  options.model = argv[first];
+  options.files.assign(argv + first + 1, argv + argc);
+  if (options.files.empty()) options.files.push_back("-");
+  return options;
+}
+
+struct WordScore {
+  StringPiece word;
+  float log_prob;
+  unsigned ngram_length;
+  bool oov;
+};
+
+// What the summary reports.
+struct Totals {
+  uint64_t sentences = 0;
+  // Words of the text; </s> is not one of them.
+  uint64_t words = 0;
+  // Words and each </s>: what the perplexity averages over.
+  uint64_t predictions = 0;
+  uint64_t oovs = 0;
+  double log_prob = 0.0;
+  double oov_log_prob = 0.0;
+  double load_seconds = 0.0;
+  double query_seconds = 0.0;
+
+  double Perplexity() const { return PerplexityOf(log_prob, predictions); }
+  double PerplexityExcludingOOVs() const { return PerplexityOf(log_prob - oov_log_prob, predictions - oovs); }
+
+  // NaN when nothing was predicted.
+  static double PerplexityOf(double sum, uint64_t count) {
+    return count ? std::pow(10.0, -sum / count) : std::numeric_limits<double>::quiet_NaN();
+  }
+};
+
+// Scores the words of `line`, and then </s> when `boundaries` is set, into
+// `scores`.
+void ScoreLine(const lm::base::Model &model, StringPiece line, bool boundaries, std::vector<WordScore> &scores) {
+  const lm::base::Vocabulary &vocab = model.VocabularyView();
+  lm::ngram::State states[2];
+  if (boundaries) {
+    model.BeginSentenceWrite(&states[0]);
+  } else {
+    model.NullContextWrite(&states[0]);
+  }
+  int current = 0;
+  scores.clear();
+  auto score = [&](StringPiece word, lm::WordIndex index, bool oov) {
+    const lm::FullScoreReturn ret = model.BaseFullScore(&states[current], index, &states[1 - current]);
+    current = 1 - current;
+    scores.push_back({word, ret.prob, ret.ngram_length, oov});
+  };
+  for (util::TokenIter<util::BoolCharacter, true> word(line, util::BoolCharacter(util::kSpaces)); word; ++word) {
+    const lm::WordIndex index = vocab.Index(*word);
+    score(*word, index, index == vocab.UnknownIndex());
+  }
+  if (boundaries) score("</s>", vocab.EndSentenceIndex(), false);
+}
+
+// Sentence total in 32 bits, as lm::base::ScoreSentence adds.
+float SentenceTotal(const std::vector<WordScore> &scores) {
+  float total = 0.0f;
+  for (const WordScore &score : scores) total += score.log_prob;
+  return total;
+}
+
+uint64_t SentenceOOVs(const std::vector<WordScore> &scores) {
+  uint64_t oovs = 0;
+  for (const WordScore &score : scores) oovs += score.oov;
+  return oovs;
+}
+
+void Count(const std::vector<WordScore> &scores, bool boundaries, Totals &totals) {
+  ++totals.sentences;
+  totals.predictions += scores.size();
+  totals.words += scores.size() - boundaries;
+  for (const WordScore &score : scores) {
+    totals.log_prob += score.log_prob;
+    if (score.oov) {
+      ++totals.oovs;
+      totals.oov_log_prob += score.log_prob;
+    }
+  }
+}
+
+// The shortest text that reads back as the same value.
+template <class T> struct Shortest {
+  T value;
+};
+
+template <class T> std::ostream &operator<<(std::ostream &out, Shortest<T> number) {
+  char buffer[32];
+  const std::to_chars_result result = std::to_chars(buffer, buffer + sizeof(buffer), number.value);
+  return out.write(buffer, result.ptr - buffer);
+}
+
+// A JSON number; JSON has no NaN, so a perplexity over nothing is null.
+template <class T> struct JsonNumber {
+  T value;
+};
+
+template <class T> std::ostream &operator<<(std::ostream &out, JsonNumber<T> number) {
+  if (!std::isfinite(number.value)) return out << "null";
+  return out << Shortest<T>{number.value};
+}
+
+// A JSON string of a word's bytes: quotes, backslashes and control bytes are
+// escaped, every other byte (the UTF-8 text) is written as it is.
+struct JsonString {
+  StringPiece text;
+};
+
+std::ostream &operator<<(std::ostream &out, JsonString string) {
+  constexpr char kHex[] = "0123456789abcdef";
+  out << '"';
+  for (const char byte : string.text) {
+    const unsigned char code = static_cast<unsigned char>(byte);
+    if (byte == '"' || byte == '\\') {
+      out << '\\' << byte;
+    } else if (code < 0x20 || code == 0x7f) {
+      out << "\\u00" << kHex[code >> 4] << kHex[code & 15];
+    } else {
+      out << byte;
+    }
+  }
+  return out << '"';
+}
+
+void PrintSentenceText(std::ostream &out, const std::vector<WordScore> &scores) {
+  for (const WordScore &score : scores) {
+    out << score.word << '\t' << Shortest<float>{score.log_prob} << '\t' << score.ngram_length
+        << (score.oov ? "\tOOV\n" : "\n");
+  }
+  out << "Total: " << Shortest<float>{SentenceTotal(scores)} << "\tOOVs: " << SentenceOOVs(scores) << '\n';
+}
+
+void PrintSentenceJson(std::ostream &out, const std::vector<WordScore> &scores) {
+  out << "{\"type\": \"sentence\", \"words\": [";
+  for (const WordScore &score : scores) {
+    out << (&score == scores.data() ? "" : ", ") << "{\"word\": " << JsonString{score.word}
+        << ", \"log_prob\": " << JsonNumber<float>{score.log_prob} << ", \"ngram_length\": " << score.ngram_length
+        << ", \"oov\": " << (score.oov ? "true" : "false") << '}';
+  }
+  out << "], \"total\": " << JsonNumber<float>{SentenceTotal(scores)} << ", \"oovs\": " << SentenceOOVs(scores)
+      << "}\n";
+}
+
+void PrintSummaryText(std::ostream &out, const Totals &totals) {
+  out << std::setprecision(9) << "Sentences: " << totals.sentences << "\nWords: " << totals.words
+      << "\nOOVs: " << totals.oovs << "\nTotal log10 probability: " << totals.log_prob
+      << "\nPerplexity including OOVs: " << totals.Perplexity()
+      << "\nPerplexity excluding OOVs: " << totals.PerplexityExcludingOOVs()
+      << "\nLoad time: " << totals.load_seconds << " s\nQuery time: " << totals.query_seconds << " s\n";
+}
+
+void PrintSummaryJson(std::ostream &out, const Totals &totals) {
+  out << "{\"type\": \"summary\", \"sentences\": " << totals.sentences << ", \"words\": " << totals.words
+      << ", \"oovs\": " << totals.oovs << ", \"total\": " << JsonNumber<double>{totals.log_prob}
+      << ", \"perplexity\": " << JsonNumber<double>{totals.Perplexity()}
+      << ", \"perplexity_excluding_oovs\": " << JsonNumber<double>{totals.PerplexityExcludingOOVs()}
+      << ", \"load_seconds\": " << JsonNumber<double>{totals.load_seconds}
+      << ", \"query_seconds\": " << JsonNumber<double>{totals.query_seconds} << "}\n";
+}
+
+std::unique_ptr<util::FilePiece> OpenText(const char *name) {
+  if (util::InputFileIsStdin(name)) return std::make_unique<util::FilePiece>(util::DupOrThrow(0), "stdin");
+  return std::make_unique<util::FilePiece>(name);
+}
+
+// Scores every line of every file, printing each sentence unless only the
+// summary is wanted.
+void ScoreFiles(const lm::base::Model &model, const Options &options, Totals &totals) {
+  std::vector<WordScore> scores;
+  for (const char *name : options.files) {
+    std::unique_ptr<util::FilePiece> text = OpenText(name);
+    for (util::LineIterator line(*text); line; ++line) {
+      const double start = util::WallTime();
+      ScoreLine(model, *line, options.boundaries, scores);
+      totals.query_seconds += util::WallTime() - start;
+      Count(scores, options.boundaries, totals);
+      if (options.summary_only) continue;
+      if (options.json) {
+        PrintSentenceJson(std::cout, scores);
+      } else {
+        PrintSentenceText(std::cout, scores);
+      }
+    }
+  }
+}
+
+void Run(const Options &options) {
+  Totals totals;
+  const double start = util::WallTime();
+  const std::unique_ptr<lm::base::Model> model(lm::ngram::LoadVirtual(options.model, options.config));
+  totals.load_seconds = util::WallTime() - start;
+  ScoreFiles(*model, options, totals);
+  if (options.json) {
+    PrintSummaryJson(std::cout, totals);
+  } else {
+    PrintSummaryText(std::cout, totals);
+  }
+  if (!std::cout.flush()) throw std::runtime_error("cannot write to standard output");
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+  std::ios::sync_with_stdio(false);
+  try {
+    Run(ParseCommandLine(argc, argv));
+    return 0;
+  } catch (const tools::UsageError &e) {
+    return tools::ReportUsageError(kProgram, kUsage, e);
+  } catch (const std::exception &e) {
+    return tools::ReportFailure(kProgram, e);
+  }
+}
