@@ -68,6 +68,7 @@ uint8_t ArrayHighbit::InlineBits(uint64_t slots, uint64_t next_count, const Conf
 ArrayHighbit::ArrayHighbit(void *base, uint64_t slots, uint64_t next_count, const Config &config) {
   const Layout layout = ChooseLayout(slots, next_count, config);
   inline_width_ = util::WidthMask::FromWidth(layout.inline_bits);
+  guess_per_slot_ = static_cast<double>(layout.table_entries) / static_cast<double>(slots);
   region_start_ = static_cast<uint8_t *>(base);
   const std::size_t gap = (8 - reinterpret_cast<uintptr_t>(region_start_) % 8) % 8;
   table_begin_ = reinterpret_cast<uint64_t *>(region_start_ + gap) + 1;

@@ -91,7 +91,8 @@ class ArrayHighbit {
 
   uint8_t InlineBits() const { return inline_width_.width; }
 
-  // Allocates nothing: a binary search in the table and a short scan.
+  // Allocates nothing: a search in the table that starts where evenly
+  // growing pointers would put the slot, and a short scan.
   void ReadChildRange(const void *base, uint64_t pointer_bit, uint64_t index, uint8_t entry_width,
                       NodeRange &range) const;
 
@@ -103,7 +104,12 @@ class ArrayHighbit {
   void FinishedLoading(const Config &config);
 
  private:
+  // The last table element at most `index`.
+  const uint64_t *LastAtMost(uint64_t index) const;
+
   util::WidthMask inline_width_;
+  // Table elements per slot: where the search for a slot's element starts.
+  double guess_per_slot_;
   uint64_t *table_begin_;
   uint64_t *table_end_;
   uint64_t *write_cursor_;
@@ -116,8 +122,7 @@ static_assert(PointerCompression<ArrayHighbit>);
 
 inline void ArrayHighbit::ReadChildRange(const void *base, uint64_t pointer_bit, uint64_t index,
                                          uint8_t entry_width, NodeRange &range) const {
-  // Element 0 is 0, so some element is at most `index`.
-  const uint64_t *begin_high = std::upper_bound(table_begin_, table_end_, index) - 1;
+  const uint64_t *begin_high = LastAtMost(index);
   // The next slot's high part is at least this one's; step forward to it.
   const uint64_t *end_high = begin_high + 1;
   while (end_high != table_end_ && *end_high <= index + 1) ++end_high;
@@ -127,6 +132,40 @@ inline void ArrayHighbit::ReadChildRange(const void *base, uint64_t pointer_bit,
                 util::ReadBits64(base, pointer_bit, inline_width_.mask);
   range.end = (static_cast<uint64_t>(end_high - table_begin_) << width) |
               util::ReadBits64(base, pointer_bit + entry_width, inline_width_.mask);
+}
+
+inline const uint64_t *ArrayHighbit::LastAtMost(uint64_t index) const {
+  const uint64_t last = static_cast<uint64_t>(table_end_ - table_begin_) - 1;
+  const uint64_t *at = table_begin_ + std::min(last, static_cast<uint64_t>(index * guess_per_slot_));
+  // Gallop away from the guess, doubling the step, until *low <= index <
+  // *high (or high is the end); then a binary search between them.  Element 0
+  // is 0, so some element is at most `index`.
+  const uint64_t *low, *high;
+  uint64_t step = 1;
+  if (*at <= index) {
+    for (low = at;; low += step, step *= 2) {
+      if (static_cast<uint64_t>(table_end_ - low) <= step) {
+        high = table_end_;
+        break;
+      }
+      if (low[step] > index) {
+        high = low + step;
+        break;
+      }
+    }
+  } else {
+    for (high = at;; high -= step, step *= 2) {
+      if (static_cast<uint64_t>(high - table_begin_) <= step) {
+        low = table_begin_;
+        break;
+      }
+      if (*(high - step) <= index) {
+        low = high - step;
+        break;
+      }
+    }
+  }
+  return std::upper_bound(low + 1, high, index) - 1;
 }
 
 inline void ArrayHighbit::WriteChildPointer(void *base, uint64_t pointer_bit, uint64_t index, uint64_t value) {
