@@ -19,6 +19,7 @@
 #include "lm/model_interfaces.hh"
 #include "lm/model_type.hh"
 #include "lm/return.hh"
+#include "lm/score_batch.hh"
 #include "lm/search_hashed.hh"
 #include "lm/search_trie.hh"
 #include "lm/sorted_vocab.hh"
@@ -79,6 +80,17 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
     for (const float *i = in_state.backoff + ret.ngram_length - 1; i < in_state.backoff + in_state.length; ++i)
       ret.prob += *i;
     return ret;
+  }
+
+  // Starts loading the memory that FullScore(in_state, new_word, ...) reads
+  // first, so that several queries can wait for memory at once.
+  void Prefetch(const State &in_state, WordIndex new_word) const {
+    search_.Prefetch(new_word, in_state.words, in_state.words + in_state.length);
+  }
+
+  void BaseScoreBatch(const StringPiece *begin, const StringPiece *end, const base::BatchOptions &options,
+                      float *scores) const override {
+    ScoreSentences(*this, begin, end, options, scores);
   }
 
   // As FullScore, for a caller that has only the context words.

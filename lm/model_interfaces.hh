@@ -16,6 +16,9 @@
 //   Unpack(handle, length, node)
 //                              re-open a middle n-gram from a left_handle
 //   kDifferentRest             whether rest costs differ from probabilities
+//   Prefetch(w, begin, end)    start loading what scoring w after the
+//                              context [begin, end) (newest word first, the
+//                              words of a state) reads first; reads nothing
 // The lookups return views: UnigramPointer and MiddlePointer with IsFound,
 // GetProb, GetBackoff and GetRest; LongestPointer with IsFound and GetProb.
 //
@@ -83,6 +86,7 @@ concept SearchQueries =
       { s.LookupLongest(word, node) } -> std::same_as<typename S::LongestPointer>;
       { s.FastMakeNode(words, words, node) } -> std::same_as<bool>;
       { s.Unpack(left_handle, index, node) } -> std::same_as<typename S::MiddlePointer>;
+      s.Prefetch(word, words, words);
     };
 
 template <class S, class Vocab>

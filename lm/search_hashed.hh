@@ -150,6 +150,21 @@ template <class Value> class HashedSearch {
     return true;
   }
 
+  // Starts loading the 1-gram record of `word` and the start bucket of each
+  // n-gram that extending it through [context, context_end) probes.
+  void Prefetch(WordIndex word, const WordIndex *context, const WordIndex *context_end) const {
+    __builtin_prefetch(&unigram_.Lookup(word));
+    Node node = word;
+    for (std::size_t i = 0; context != context_end; ++context, ++i) {
+      node = CombineWordHash(node, *context);
+      if (i == middle_.size()) {
+        longest_.Prefetch(node);
+        return;
+      }
+      middle_[i].Prefetch(node);
+    }
+  }
+
   // Re-opens the middle n-gram of length `prior_length` (2 .. N-1) whose key
   // an earlier lookup returned as left_handle.  A key that is not stored
   // yields "not found" instead of probing forever.

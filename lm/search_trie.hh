@@ -135,6 +135,13 @@ template <Quantizer Quant, PointerCompression Highbit> class TrieSearch {
   // the way is missing or cannot be extended.
   bool FastMakeNode(const WordIndex *begin, const WordIndex *end, Node &node) const;
 
+  // Starts loading the unigram record of `word` and the start of the next,
+  // which bound its child range; the deeper records depend on them.
+  void Prefetch(WordIndex word, const WordIndex *, const WordIndex *) const {
+    __builtin_prefetch(unigrams_ + word);
+    __builtin_prefetch(unigrams_ + word + 1);
+  }
+
   // Re-opens the middle n-gram of `prior_length` whose record index an
   // earlier lookup returned as left_handle; neither is validated.
   MiddlePointer Unpack(uint64_t prior_handle, unsigned char prior_length, Node &node) const {

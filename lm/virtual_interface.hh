@@ -6,6 +6,8 @@
 // out_state must be different records.  lm::base::ModelFacade adapts a
 // concrete model's typed FullScore and FullScoreForgotState to the virtual
 // operations.  Models are deleted through the virtual destructor.
+// BaseScoreBatch scores whole sentences on the calling thread; callers use
+// lm::base::ScoreBatch (lm/score_batch.hh), which shares them among threads.
 #ifndef LM_VIRTUAL_INTERFACE_H
 #define LM_VIRTUAL_INTERFACE_H
 
@@ -19,6 +21,8 @@
 
 namespace lm {
 namespace base {
+
+struct BatchOptions;
 
 class Vocabulary {
  public:
@@ -65,6 +69,10 @@ class Model {
   virtual FullScoreReturn BaseFullScore(const void *in_state, WordIndex new_word, void *out_state) const = 0;
   virtual FullScoreReturn BaseFullScoreForgotState(const WordIndex *context_rbegin, const WordIndex *context_rend,
                                                    WordIndex new_word, void *out_state) const = 0;
+  // scores[i] = log10 p(begin[i]) for the sentences [begin, end), as
+  // lm::base::ScoreBatch defines it; options.threads is not consulted.
+  virtual void BaseScoreBatch(const StringPiece *begin, const StringPiece *end, const BatchOptions &options,
+                              float *scores) const = 0;
 
  protected:
   explicit Model(uint64_t state_size)

@@ -55,6 +55,15 @@ cdef extern from "lm/virtual_interface.hh" namespace "lm::base" nogil:
 cdef extern from "lm/score_sentence.hh" namespace "lm::base" nogil:
     float ScoreSentence(const Model *model, const char *sentence)
 
+cdef extern from "lm/score_batch.hh" namespace "lm::base" nogil:
+    cdef cppclass BatchOptions:
+        cbool bos
+        cbool eos
+        unsigned int threads
+
+    void ScoreBatch(const Model &model, const StringPiece *begin, const StringPiece *end,
+                    const BatchOptions &options, float *scores) except +
+
 cdef extern from "lm/config.hh" namespace "lm::ngram" nogil:
     cdef cppclass Config:
         Config()

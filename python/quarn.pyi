@@ -1,6 +1,6 @@
 # Types of the extension module quarn.  Words, sentences and paths are str
 # (encoded as UTF-8) or bytes.
-from collections.abc import Generator
+from collections.abc import Generator, Iterable
 from typing import Final, NoReturn
 
 from typing_extensions import disjoint_base
@@ -51,6 +51,10 @@ class Model:
     path: bytes | None
     def __init__(self, path: str | bytes, config: Config | None = None) -> None: ...
     def score(self, sentence: str | bytes, bos: object = True, eos: object = True) -> float: ...
+    # score(sentence, bos, eos) of every sentence; threads = 0: one per processor.
+    def score_batch(
+        self, sentences: Iterable[str | bytes], bos: object = True, eos: object = True, threads: int = 1
+    ) -> list[float]: ...
     def perplexity(self, sentence: str | bytes) -> float: ...
     # (log10 probability, n-gram length, out of vocabulary) for each word,
     # then for </s> when eos is true.

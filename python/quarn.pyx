@@ -12,6 +12,8 @@ from cpython.bytes cimport PyBytes_AS_STRING, PyBytes_GET_SIZE
 from cpython.object cimport Py_EQ, Py_GT, Py_LE, Py_LT, Py_NE, Py_TYPE
 from cpython.unicode cimport PyUnicode_AsUTF8AndSize
 from libc.stdint cimport int64_t
+from libc.string cimport strlen
+from libcpp.vector cimport vector
 
 cimport _quarn
 
@@ -268,6 +270,8 @@ cdef class Model:
     cdef _quarn.Model *model
     cdef public bytes path
     cdef const _quarn.Vocabulary *vocab
+    # score_batch calls in progress, which keep the model from being replaced.
+    cdef int batches
 
     def __init__(self, path, Config config=None):
         """
@@ -278,6 +282,8 @@ cdef class Model:
         """
         if config is None:
             config = _default_config
+        if self.batches:
+            raise RuntimeError('The model cannot be reloaded while score_batch uses it')
         absolute = os.path.abspath(as_str(path))
         # A second __init__ on the same object replaces the model it holds.
         self.vocab = NULL
@@ -356,6 +362,45 @@ cdef class Model:
         if eos:
             total += model.BaseScore(&states[current], self.vocab.EndSentenceIndex(), &states[1 - current])
         return total
+
+    def score_batch(self, sentences, bos = True, eos = True, unsigned int threads = 1):
+        """
+        Return the list of score(sentence, bos, eos) for the sentences of an
+        iterable of str or bytes, each bit for bit what score gives.
+
+        The sentences are converted first; then they are scored with the
+        interpreter lock released, so other Python threads (several
+        score_batch calls on the same model among them) run meanwhile.  With
+        threads > 1 the batch itself is shared among that many native
+        threads; threads = 0 means one per processor.
+        """
+        if isinstance(sentences, (str, bytes)):
+            raise TypeError('score_batch takes an iterable of sentences, not one sentence')
+        cdef const _quarn.Model *model = loaded(self)
+        cdef _quarn.BatchOptions options
+        options.bos = bos
+        options.eos = eos
+        options.threads = threads
+        cdef const char *text
+        cdef Py_ssize_t length
+        cdef vector[_quarn.StringPiece] pieces
+        cdef vector[float] scores
+        # The objects that own the sentences' bytes.
+        cdef list owners = []
+        self.batches += 1
+        try:
+            for sentence in sentences:
+                owners.append(text_bytes(sentence, &text, &length))
+                if options.bos and options.eos:
+                    # As in score: the sentence ends at its first NUL.
+                    length = strlen(text)
+                pieces.push_back(_quarn.StringPiece(text, length))
+            scores.resize(pieces.size())
+            with nogil:
+                _quarn.ScoreBatch(model[0], pieces.data(), pieces.data() + pieces.size(), options, scores.data())
+        finally:
+            self.batches -= 1
+        return scores
 
     def perplexity(self, sentence):
         """

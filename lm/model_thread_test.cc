@@ -1,0 +1,109 @@
+// Several threads query one loaded model at once: word-by-word queries with
+// their own states, and batches shared among threads, for a hash-table and a
+// trie model.  Every thread must get the scores that one thread alone gets.
+// Meant to run under ThreadSanitizer as well (.ci/run), which reports any
+// write that a query makes to shared memory.
+#include "lm/config.hh"
+#include "lm/model.hh"
+#include "lm/score_batch.hh"
+#include "lm/state.hh"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace lm {
+namespace base {
+namespace {
+
+constexpr unsigned kThreads = 4;
+
+std::vector<std::string> RandomSentences() {
+  const std::vector<std::string> words = {"and", "god", "said", "the", "light", "earth", ",", ".", "unheardof"};
+  std::mt19937 rng(99);
+  std::vector<std::string> sentences(300);
+  for (std::string &sentence : sentences) {
+    for (unsigned w = rng() % 25; w; --w) sentence += words[rng() % words.size()] + " ";
+  }
+  return sentences;
+}
+
+// Each sentence's words scored with BaseFullScore, probabilities and matched
+// lengths in one list.
+std::vector<float> WordByWord(const Model &model, const std::vector<std::string> &sentences) {
+  std::vector<float> results;
+  const Vocabulary &vocab = model.VocabularyView();
+  for (const std::string &sentence : sentences) {
+    ngram::State states[2];
+    unsigned current = 0;
+    model.BeginSentenceWrite(&states[0]);
+    std::size_t at = 0;
+    while ((at = sentence.find_first_not_of(' ', at)) != std::string::npos) {
+      const std::size_t end = sentence.find(' ', at);
+      const FullScoreReturn ret =
+          model.BaseFullScore(&states[current], vocab.Index(sentence.substr(at, end - at)), &states[1 - current]);
+      results.push_back(ret.prob);
+      results.push_back(ret.ngram_length);
+      current = 1 - current;
+      at = end;
+    }
+  }
+  return results;
+}
+
+std::vector<float> Batch(const Model &model, const std::vector<std::string> &sentences, unsigned threads) {
+  std::vector<StringPiece> pieces;
+  for (const std::string &sentence : sentences) pieces.emplace_back(sentence.data(), sentence.size());
+  std::vector<float> scores(pieces.size());
+  ScoreBatch(model, pieces.data(), pieces.data() + pieces.size(), BatchOptions{true, true, threads}, scores.data());
+  return scores;
+}
+
+class ModelThreadTest : public ::testing::TestWithParam<ngram::ModelType> {
+ protected:
+  void SetUp() override {
+    ngram::Config config;
+    config.message_stream = nullptr;
+    config.temp_prefix = "/tmp/quarn_thread_test_";
+    model_.reset(ngram::LoadVirtual("data/kjv-genesis.arpa", config, GetParam()));
+    // Enough sentences that a batch is shared among all threads.
+    for (int copy = 0; copy < 8; ++copy) {
+      const std::vector<std::string> more = RandomSentences();
+      sentences_.insert(sentences_.end(), more.begin(), more.end());
+    }
+  }
+
+  std::unique_ptr<Model> model_;
+  std::vector<std::string> sentences_;
+};
+
+TEST_P(ModelThreadTest, ConcurrentQueriesAgreeWithOneThread) {
+  const std::vector<float> alone = WordByWord(*model_, sentences_);
+  const std::vector<float> batch_alone = Batch(*model_, sentences_, 1);
+  std::vector<std::vector<float>> word_results(kThreads), batch_results(kThreads);
+  {
+    std::vector<std::jthread> threads;
+    for (unsigned i = 0; i < kThreads; ++i) {
+      threads.emplace_back([&, i] {
+        word_results[i] = WordByWord(*model_, sentences_);
+        batch_results[i] = Batch(*model_, sentences_, 2);
+      });
+    }
+  }
+  for (unsigned i = 0; i < kThreads; ++i) {
+    EXPECT_EQ(alone, word_results[i]) << "thread " << i;
+    EXPECT_EQ(batch_alone, batch_results[i]) << "thread " << i;
+  }
+  EXPECT_EQ(batch_alone, Batch(*model_, sentences_, kThreads));
+}
+
+INSTANTIATE_TEST_SUITE_P(HashTablesAndTrie, ModelThreadTest,
+                         ::testing::Values(ngram::PROBING, ngram::QUANT_ARRAY_TRIE));
+
+}  // namespace
+}  // namespace base
+}  // namespace lm

@@ -1,0 +1,214 @@
+// lm::base::ScoreBatch: the log10 probabilities of many sentences at once,
+// on one or several threads, all of them querying the same model.
+//
+// A sentence is a run of bytes (a StringPiece; no terminator needed) whose
+// words are separated by runs of util::kSpaces bytes.  A word is looked up by
+// its bytes up to its first NUL, so a NUL cuts only the word that holds it;
+// an unknown word becomes <unk>.  Each sentence starts from the
+// begin-sentence state (or the null context without `bos`), its words are
+// scored in order with the state carried on, </s> comes last (unless `eos`
+// is off), and the sum is kept in a 32-bit float: every score is bit for bit
+// the sum that scoring the words one by one through BaseScore gives, and, for
+// a sentence without NUL bytes and with both boundaries, what ScoreSentence
+// gives.
+//
+// Inside one thread several sentences are in flight at once: while one waits
+// for the memory its next query reads, the others are scored, so lookups in a
+// model much larger than the caches overlap instead of queueing.  Scoring
+// allocates nothing; only starting threads does.  The model must not be
+// destroyed until the call returns.
+#ifndef LM_SCORE_BATCH_H
+#define LM_SCORE_BATCH_H
+
+#include "lm/return.hh"
+#include "lm/state.hh"
+#include "lm/virtual_interface.hh"
+#include "lm/word_index.hh"
+#include "util/file_piece.hh"
+#include "util/string_piece.hh"
+
+#include <concepts>
+#include <cstddef>
+
+namespace lm {
+namespace base {
+
+struct BatchOptions {
+  // Start each sentence from the begin-sentence state; else from the null
+  // context.
+  bool bos = true;
+  // Score </s> after the last word of each sentence.
+  bool eos = true;
+  // Threads scoring at once, the calling thread included; 0 means one per
+  // hardware thread.  Fewer run when the batch is too small to share.
+  unsigned threads = 1;
+};
+
+// scores[i] = log10 p(sentences[i]) for every i in [0, end - begin);
+// `scores` has room for them all.  Throws std::system_error only when a
+// thread cannot be started.
+void ScoreBatch(const Model &model, const StringPiece *begin, const StringPiece *end, const BatchOptions &options,
+                float *scores);
+
+// The number of threads that `requested` (as BatchOptions::threads) means.
+unsigned BatchThreads(unsigned requested);
+
+}  // namespace base
+
+namespace ngram {
+namespace detail {
+
+// What the batch scorer needs of a concrete model: typed queries, a way to
+// start loading what a query will read, the two start states and the
+// vocabulary.
+template <class M>
+concept BatchScorable = requires(const M model, const State &in, State &out, WordIndex word) {
+  { model.FullScore(in, word, out) } -> std::same_as<FullScoreReturn>;
+  model.Prefetch(in, word);
+  { model.BeginSentenceState() } -> std::same_as<const State &>;
+  { model.NullContextState() } -> std::same_as<const State &>;
+  { model.GetVocabulary().Index(StringPiece()) } -> std::same_as<WordIndex>;
+  { model.GetVocabulary().EndSentenceIndex() } -> std::same_as<WordIndex>;
+};
+
+// ScoreBatch on the calling thread: scores[i] for sentences [begin, end).
+template <BatchScorable M>
+void ScoreSentences(const M &model, const StringPiece *begin, const StringPiece *end, const base::BatchOptions &options,
+                    float *scores);
+
+// Moves `at` past the next word of [at, end) and sets `word` to its bytes up
+// to its first NUL; false when only separators are left.
+inline bool NextWord(const char *&at, const char *end, StringPiece &word) {
+  while (at != end && util::kSpaces[static_cast<unsigned char>(*at)]) ++at;
+  if (at == end) return false;
+  const char *const start = at;
+  while (at != end && *at != '\0' && !util::kSpaces[static_cast<unsigned char>(*at)]) ++at;
+  word = StringPiece(start, static_cast<std::size_t>(at - start));
+  while (at != end && !util::kSpaces[static_cast<unsigned char>(*at)]) ++at;
+  return true;
+}
+
+// One sentence in flight: its unread bytes, the two states that its queries
+// alternate between, the word to score next and the running total.
+class SentenceLane {
+ public:
+  // Takes `sentence` from its start state; its total goes to *score.
+  void Start(const StringPiece &sentence, const State &start, float *score) {
+    at_ = sentence.data();
+    end_ = at_ + sentence.size();
+    states_[0] = start;
+    current_ = 0;
+    total_ = 0.0f;
+    eos_pending_ = true;
+    score_ = score;
+  }
+
+  // Picks the word to score next; false when the sentence has none left.
+  template <class Vocab> bool Advance(const Vocab &vocab, bool eos) {
+    StringPiece text;
+    if (NextWord(at_, end_, text)) {
+      word_ = vocab.Index(text);
+      return true;
+    }
+    if (!eos || !eos_pending_) return false;
+    eos_pending_ = false;
+    word_ = vocab.EndSentenceIndex();
+    return true;
+  }
+
+  const State &In() const { return states_[current_]; }
+  WordIndex Word() const { return word_; }
+
+  // Scores the picked word and carries the state on.
+  template <class M> void Score(const M &model) {
+    total_ += model.FullScore(states_[current_], word_, states_[1 - current_]).prob;
+    current_ = 1 - current_;
+  }
+
+  void Finish() const { *score_ = total_; }
+
+ private:
+  const char *at_ = nullptr;
+  const char *end_ = nullptr;
+  State states_[2];
+  unsigned char current_ = 0;
+  bool eos_pending_ = false;
+  WordIndex word_ = 0;
+  float total_ = 0.0f;
+  float *score_ = nullptr;
+};
+
+// Scores a run of sentences through kLanes lanes in turn: each lane scores
+// its word, picks its next one and starts loading what that query reads,
+// which the other lanes' queries then overlap.
+template <BatchScorable M> class LaneScorer {
+ public:
+  static constexpr unsigned kLanes = 8;
+
+  LaneScorer(const M &model, const base::BatchOptions &options, const StringPiece *begin, const StringPiece *end,
+             float *scores)
+      : model_(model), options_(options), next_(begin), end_(end), scores_(scores), first_(begin) {}
+
+  void Run() {
+    unsigned active = 0;
+    for (SentenceLane &lane : lanes_) active += Refill(lane);
+    while (active) {
+      for (unsigned i = 0; i < active;) {
+        SentenceLane &lane = lanes_[i];
+        lane.Score(model_);
+        if (Next(lane)) {
+          model_.Prefetch(lane.In(), lane.Word());
+          ++i;
+        } else {
+          // The lane is spent: the last active lane takes its place.
+          lane = lanes_[--active];
+        }
+      }
+    }
+  }
+
+ private:
+  // Moves `lane` to its next word, finishing its sentence and starting
+  // further ones as needed; false when no sentence is left.
+  bool Next(SentenceLane &lane) {
+    if (lane.Advance(model_.GetVocabulary(), options_.eos)) return true;
+    lane.Finish();
+    return Refill(lane);
+  }
+
+  // Starts sentences in `lane` until one has a word to score; sentences
+  // without any (possible only without `eos`) score 0.
+  bool Refill(SentenceLane &lane) {
+    const State &start = options_.bos ? model_.BeginSentenceState() : model_.NullContextState();
+    for (; next_ != end_; ++next_) {
+      lane.Start(*next_, start, scores_ + (next_ - first_));
+      if (lane.Advance(model_.GetVocabulary(), options_.eos)) {
+        ++next_;
+        model_.Prefetch(lane.In(), lane.Word());
+        return true;
+      }
+      lane.Finish();
+    }
+    return false;
+  }
+
+  const M &model_;
+  const base::BatchOptions &options_;
+  const StringPiece *next_;
+  const StringPiece *const end_;
+  float *const scores_;
+  const StringPiece *const first_;
+  SentenceLane lanes_[kLanes];
+};
+
+template <BatchScorable M>
+void ScoreSentences(const M &model, const StringPiece *begin, const StringPiece *end, const base::BatchOptions &options,
+                    float *scores) {
+  LaneScorer<M>(model, options, begin, end, scores).Run();
+}
+
+}  // namespace detail
+}  // namespace ngram
+}  // namespace lm
+
+#endif  // LM_SCORE_BATCH_H
