@@ -103,6 +103,7 @@ template <class Search, class VocabularyT>
 void GenericModel<Search, VocabularyT>::SetupMemory(void *base, const std::vector<uint64_t> &counts,
                                                     const Config &config) {
   const uint64_t goal = Size(counts, config);
+  bytes_ = goal;
   const uint64_t vocab_size = VocabularyT::Size(counts[0], config);
   uint8_t *start = static_cast<uint8_t *>(base);
   vocab_.SetupMemory(start, vocab_size, counts[0], config);

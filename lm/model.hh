@@ -84,13 +84,13 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
 
   // Starts loading the memory that FullScore(in_state, new_word, ...) reads
   // first, so that several queries can wait for memory at once.
-  void Prefetch(const State &in_state, WordIndex new_word) const {
+  [[gnu::always_inline]] void Prefetch(const State &in_state, WordIndex new_word) const {
     search_.Prefetch(new_word, in_state.words, in_state.words + in_state.length);
   }
 
   void BaseScoreBatch(const StringPiece *begin, const StringPiece *end, const base::BatchOptions &options,
                       float *scores) const override {
-    ScoreSentences(*this, begin, end, options, scores);
+    ScoreSentences(*this, bytes_, begin, end, options, scores);
   }
 
   // As FullScore, for a caller that has only the context words.
@@ -127,6 +127,8 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
   BinaryFormat backing_;
   VocabularyT vocab_;
   Search search_;
+  // Bytes of the vocabulary and search structures, as Size gives them.
+  uint64_t bytes_ = 0;
 };
 
 template <class Search, class VocabularyT>

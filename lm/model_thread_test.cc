@@ -1,6 +1,7 @@
 // Several threads query one loaded model at once: word-by-word queries with
-// their own states, and batches shared among threads, for a hash-table and a
-// trie model.  Every thread must get the scores that one thread alone gets.
+// their own states, batches shared among threads, and the scorer that
+// overlaps lookups, for a hash-table and a trie model.  Every thread must
+// get the scores that one thread alone gets.
 // Meant to run under ThreadSanitizer as well (.ci/run), which reports any
 // write that a query makes to shared memory.
 #include "lm/config.hh"
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <random>
 #include <string>
@@ -103,6 +105,30 @@ TEST_P(ModelThreadTest, ConcurrentQueriesAgreeWithOneThread) {
 
 INSTANTIATE_TEST_SUITE_P(HashTablesAndTrie, ModelThreadTest,
                          ::testing::Values(ngram::PROBING, ngram::QUANT_ARRAY_TRIE));
+
+// The scorer that overlaps lookups in lanes, which models larger than the
+// caches get, on several threads at once.
+TEST(ModelThreads, LanesOnSeveralThreadsAgreeWithOneThread) {
+  ngram::Config config;
+  config.message_stream = nullptr;
+  const ngram::ProbingModel model("data/kjv-genesis.arpa", config);
+  const std::vector<std::string> sentences = RandomSentences();
+  std::vector<StringPiece> pieces;
+  for (const std::string &sentence : sentences) pieces.emplace_back(sentence.data(), sentence.size());
+  const auto lanes = [&] {
+    std::vector<float> scores(pieces.size());
+    ngram::detail::ScoreSentences(model, UINT64_MAX, pieces.data(), pieces.data() + pieces.size(), BatchOptions(),
+                                  scores.data());
+    return scores;
+  };
+  const std::vector<float> alone = lanes();
+  std::vector<std::vector<float>> results(kThreads);
+  {
+    std::vector<std::jthread> threads;
+    for (unsigned i = 0; i < kThreads; ++i) threads.emplace_back([&, i] { results[i] = lanes(); });
+  }
+  for (unsigned i = 0; i < kThreads; ++i) EXPECT_EQ(alone, results[i]) << "thread " << i;
+}
 
 }  // namespace
 }  // namespace base

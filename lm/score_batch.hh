@@ -29,6 +29,7 @@
 
 #include <concepts>
 #include <cstddef>
+#include <cstdint>
 
 namespace lm {
 namespace base {
@@ -72,9 +73,15 @@ concept BatchScorable = requires(const M model, const State &in, State &out, Wor
 };
 
 // ScoreBatch on the calling thread: scores[i] for sentences [begin, end).
+// `model_bytes` is the size of the model's structures: up to
+// kCacheResidentBytes the model stays in the caches, where overlapping its
+// lookups gains nothing and costs the work of starting them, so the
+// sentences are scored one after the other.
 template <BatchScorable M>
-void ScoreSentences(const M &model, const StringPiece *begin, const StringPiece *end, const base::BatchOptions &options,
-                    float *scores);
+void ScoreSentences(const M &model, uint64_t model_bytes, const StringPiece *begin, const StringPiece *end,
+                    const base::BatchOptions &options, float *scores);
+
+constexpr uint64_t kCacheResidentBytes = uint64_t{8} << 20;
 
 // Moves `at` past the next word of [at, end) and sets `word` to its bytes up
 // to its first NUL; false when only separators are left.
@@ -88,12 +95,19 @@ inline bool NextWord(const char *&at, const char *end, StringPiece &word) {
   return true;
 }
 
-// One sentence in flight: its unread bytes, the two states that its queries
+// Starts loading what vocab.Index(word) reads first, where the vocabulary
+// can tell.
+template <class Vocab> void PrefetchWord(const Vocab &vocab, const StringPiece &word) {
+  if constexpr (requires { vocab.Prefetch(word); }) vocab.Prefetch(word);
+}
+
+// One sentence in flight: its unread bytes, the word after the one to score
+// (whose vocabulary entry is on its way), the two states that its queries
 // alternate between, the word to score next and the running total.
 class SentenceLane {
  public:
   // Takes `sentence` from its start state; its total goes to *score.
-  void Start(const StringPiece &sentence, const State &start, float *score) {
+  template <class Vocab> void Start(const Vocab &vocab, const StringPiece &sentence, const State &start, float *score) {
     at_ = sentence.data();
     end_ = at_ + sentence.size();
     states_[0] = start;
@@ -101,13 +115,14 @@ class SentenceLane {
     total_ = 0.0f;
     eos_pending_ = true;
     score_ = score;
+    Peek(vocab);
   }
 
   // Picks the word to score next; false when the sentence has none left.
   template <class Vocab> bool Advance(const Vocab &vocab, bool eos) {
-    StringPiece text;
-    if (NextWord(at_, end_, text)) {
-      word_ = vocab.Index(text);
+    if (has_next_) {
+      word_ = vocab.Index(next_);
+      Peek(vocab);
       return true;
     }
     if (!eos || !eos_pending_) return false;
@@ -128,8 +143,16 @@ class SentenceLane {
   void Finish() const { *score_ = total_; }
 
  private:
+  // Finds the word after the one to score and starts loading its entry.
+  template <class Vocab> void Peek(const Vocab &vocab) {
+    has_next_ = NextWord(at_, end_, next_);
+    if (has_next_) PrefetchWord(vocab, next_);
+  }
+
   const char *at_ = nullptr;
   const char *end_ = nullptr;
+  StringPiece next_;
+  bool has_next_ = false;
   State states_[2];
   unsigned char current_ = 0;
   bool eos_pending_ = false;
@@ -143,7 +166,10 @@ class SentenceLane {
 // which the other lanes' queries then overlap.
 template <BatchScorable M> class LaneScorer {
  public:
-  static constexpr unsigned kLanes = 8;
+  // On a model 20 times the last-level cache, 1 lane scores as fast as
+  // sentence by sentence, 2 lanes 1.4 times as fast, 4 lanes 1.5 times; 8
+  // and 16 no faster than 4.
+  static constexpr unsigned kLanes = 4;
 
   LaneScorer(const M &model, const base::BatchOptions &options, const StringPiece *begin, const StringPiece *end,
              float *scores)
@@ -181,7 +207,7 @@ template <BatchScorable M> class LaneScorer {
   bool Refill(SentenceLane &lane) {
     const State &start = options_.bos ? model_.BeginSentenceState() : model_.NullContextState();
     for (; next_ != end_; ++next_) {
-      lane.Start(*next_, start, scores_ + (next_ - first_));
+      lane.Start(model_.GetVocabulary(), *next_, start, scores_ + (next_ - first_));
       if (lane.Advance(model_.GetVocabulary(), options_.eos)) {
         ++next_;
         model_.Prefetch(lane.In(), lane.Word());
@@ -201,10 +227,26 @@ template <BatchScorable M> class LaneScorer {
   SentenceLane lanes_[kLanes];
 };
 
+// Scores the sentences [begin, end) one after the other.
 template <BatchScorable M>
-void ScoreSentences(const M &model, const StringPiece *begin, const StringPiece *end, const base::BatchOptions &options,
-                    float *scores) {
-  LaneScorer<M>(model, options, begin, end, scores).Run();
+void ScoreInTurn(const M &model, const StringPiece *begin, const StringPiece *end, const base::BatchOptions &options,
+                 float *scores) {
+  const State &start = options.bos ? model.BeginSentenceState() : model.NullContextState();
+  for (SentenceLane lane; begin != end; ++begin, ++scores) {
+    lane.Start(model.GetVocabulary(), *begin, start, scores);
+    while (lane.Advance(model.GetVocabulary(), options.eos)) lane.Score(model);
+    lane.Finish();
+  }
+}
+
+template <BatchScorable M>
+void ScoreSentences(const M &model, uint64_t model_bytes, const StringPiece *begin, const StringPiece *end,
+                    const base::BatchOptions &options, float *scores) {
+  if (model_bytes <= kCacheResidentBytes) {
+    ScoreInTurn(model, begin, end, options, scores);
+  } else {
+    LaneScorer<M>(model, options, begin, end, scores).Run();
+  }
 }
 
 }  // namespace detail

@@ -138,6 +138,40 @@ INSTANTIATE_TEST_SUITE_P(EveryModelType, ScoreBatchTest,
                          ::testing::Values(ngram::PROBING, ngram::REST_PROBING, ngram::TRIE, ngram::QUANT_TRIE,
                                            ngram::ARRAY_TRIE, ngram::QUANT_ARRAY_TRIE));
 
+// Both ways of scoring on one thread, whatever the model's size: lookups
+// overlapped in lanes (as for a model larger than the caches) and one
+// sentence after the other.
+template <class M> void ExpectBothWaysEqualWordByWord() {
+  ngram::Config config;
+  config.message_stream = nullptr;
+  config.temp_prefix = "/tmp/quarn_batch_test_";
+  const M model(kGenesis, config);
+  const std::vector<std::string> sentences = Sentences();
+  const std::vector<StringPiece> pieces = Pieces(sentences);
+  for (const bool bos : {true, false}) {
+    for (const bool eos : {true, false}) {
+      for (const uint64_t model_bytes : {uint64_t{0}, UINT64_MAX}) {
+        const BatchOptions options{bos, eos, 1};
+        std::vector<float> scores(pieces.size(), 1.0f);
+        ngram::detail::ScoreSentences(model, model_bytes, pieces.data(), pieces.data() + pieces.size(), options,
+                                      scores.data());
+        for (std::size_t i = 0; i < sentences.size(); ++i) {
+          ASSERT_EQ(std::bit_cast<uint32_t>(WordByWord(model, sentences[i], options)),
+                    std::bit_cast<uint32_t>(scores[i]))
+              << "sentence " << i << " bos " << bos << " eos " << eos << " model bytes " << model_bytes;
+        }
+      }
+    }
+  }
+}
+
+TEST(ScoreSentences, InLanesAndInTurnOnProbing) { ExpectBothWaysEqualWordByWord<ngram::ProbingModel>(); }
+TEST(ScoreSentences, InLanesAndInTurnOnRestProbing) { ExpectBothWaysEqualWordByWord<ngram::RestProbingModel>(); }
+TEST(ScoreSentences, InLanesAndInTurnOnTrie) { ExpectBothWaysEqualWordByWord<ngram::TrieModel>(); }
+TEST(ScoreSentences, InLanesAndInTurnOnQuantArrayTrie) {
+  ExpectBothWaysEqualWordByWord<ngram::QuantArrayTrieModel>();
+}
+
 TEST(ScoreBatch, EmptyBatchAndSmallBatchesTouchOnlyTheirScores) {
   const std::unique_ptr<Model> model = Load(ngram::PROBING);
   const std::vector<std::string> sentences = {"and god said", "", "light"};

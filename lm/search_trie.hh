@@ -137,7 +137,7 @@ template <Quantizer Quant, PointerCompression Highbit> class TrieSearch {
 
   // Starts loading the unigram record of `word` and the start of the next,
   // which bound its child range; the deeper records depend on them.
-  void Prefetch(WordIndex word, const WordIndex *, const WordIndex *) const {
+  [[gnu::always_inline]] void Prefetch(WordIndex word, const WordIndex *, const WordIndex *) const {
     __builtin_prefetch(unigrams_ + word);
     __builtin_prefetch(unigrams_ + word + 1);
   }

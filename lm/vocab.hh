@@ -118,6 +118,10 @@ class ProbingVocabulary final : public base::Vocabulary {
     return lookup_.Find(detail::HashForVocab(str), found) ? found->value : 0;
   }
 
+  // Starts loading the bucket where Index(str) looks first, so that the
+  // lookups of several words can wait for memory at the same time.
+  [[gnu::always_inline]] void Prefetch(const StringPiece &str) const { lookup_.Prefetch(detail::HashForVocab(str)); }
+
   // After the last Insert: fixes the header and the special words.  The
   // probing vocabulary never renumbers, so `reorder` is left alone.
   template <class Weights> void FinishedLoading(Weights * /*reorder*/) { InternalFinishedLoading(); }

@@ -49,7 +49,7 @@ cdef object text_bytes(data, const char **text, Py_ssize_t *length):
 # as a NUL-terminated word (so a word is cut at its first NUL) and moves
 # at[0] past it.  Returns False when no word is left.
 cdef inline bint next_word(const _quarn.Vocabulary *vocab, const char **at, const char *end,
-                           _quarn.WordIndex *wid) noexcept:
+                           _quarn.WordIndex *wid) noexcept nogil:
     cdef const char *p = at[0]
     while p != end and _quarn.kSpaces[<unsigned char>p[0]]:
         p += 1
@@ -240,26 +240,75 @@ cdef inline const _quarn.Model *loaded(Model self) except NULL:
 cdef tuple _small_ints = tuple(range(256))
 
 
-# The tuples (log10 probability, n-gram length, out-of-vocabulary flag) of
-# Model.full_scores for the next words of the text from at[0] to end, at most
-# kFullScoresBatch of them, scored from states[current[0]]; at[0] and
-# current[0] move on.  Empty when no word is left.
 cdef enum:
+    # Words that full_scores scores between resumptions of its body.
     kFullScoresBatch = 64
+    # Sentences from this many bytes on are scored by score and full_scores
+    # with the interpreter lock released.  Below, giving the lock away and
+    # taking it back (which waits for the thread that took it when others
+    # run Python) costs more than scoring the words meanwhile gains:
+    # bench/RESULTS.md has the measurements.
+    kReleaseBytes = 80
 
-cdef list full_scores_batch(Model self, const char **at, const char *end, _quarn.State *states, int *current):
-    cdef const _quarn.Model *model = loaded(self)
-    cdef _quarn.FullScoreReturn ret
+
+# Sums the log10 probabilities of the words of the text from text to end,
+# scored from states[0], and of </s> after them when eos is true.
+cdef float score_words(const _quarn.Model *model, const _quarn.Vocabulary *vocab, const char *text,
+                       const char *end, _quarn.State *states, bint eos) noexcept nogil:
     cdef _quarn.WordIndex wid
-    cdef list tuples = []
+    cdef int current = 0
+    cdef float total = 0
+    while next_word(vocab, &text, end, &wid):
+        total += model.BaseScore(&states[current], wid, &states[1 - current])
+        current = 1 - current
+    if eos:
+        total += model.BaseScore(&states[current], vocab.EndSentenceIndex(), &states[1 - current])
+    return total
+
+
+# Scores the next words of the text from at[0] to end, at most
+# kFullScoresBatch of them, from states[current[0]] into returns; at[0] and
+# current[0] move on.  Returns how many were scored, 0 when none is left.
+cdef int full_scores_words(const _quarn.Model *model, const _quarn.Vocabulary *vocab, const char **at,
+                           const char *end, _quarn.State *states, int *current,
+                           _quarn.FullScoreReturn *returns, bint *oov) noexcept nogil:
+    cdef _quarn.WordIndex wid
     cdef int i = current[0], count = 0
-    while count < kFullScoresBatch and next_word(self.vocab, at, end, &wid):
-        ret = model.BaseFullScore(&states[i], wid, &states[1 - i])
-        tuples.append((ret.prob, _small_ints[ret.ngram_length], wid == 0))
+    while count < kFullScoresBatch and next_word(vocab, at, end, &wid):
+        returns[count] = model.BaseFullScore(&states[i], wid, &states[1 - i])
+        oov[count] = wid == 0
         i = 1 - i
         count += 1
     current[0] = i
-    return tuples
+    return count
+
+
+# The tuples (log10 probability, n-gram length, out-of-vocabulary flag) of
+# Model.full_scores for the next words of the text from at[0] to end, at most
+# kFullScoresBatch of them, scored from states[current[0]]; at[0] and
+# current[0] move on.  Empty when no word is left.  Scores with the
+# interpreter lock released when at least kReleaseBytes of text are left.
+cdef list full_scores_batch(Model self, const char **at, const char *end, _quarn.State *states, int *current):
+    cdef const _quarn.Model *model = loaded(self)
+    cdef _quarn.FullScoreReturn returns[kFullScoresBatch]
+    cdef bint oov[kFullScoresBatch]
+    cdef int count
+    if end - at[0] < kReleaseBytes:
+        count = full_scores_words(model, self.vocab, at, end, states, current, returns, oov)
+    else:
+        self.scoring += 1
+        with nogil:
+            count = full_scores_words(model, self.vocab, at, end, states, current, returns, oov)
+        self.scoring -= 1
+    return [(returns[i].prob, _small_ints[returns[i].ngram_length], oov[i]) for i in range(count)]
+
+
+# Adds the position of the sentence that caused `error` to its message.
+cdef void at_sentence(error, Py_ssize_t index):
+    if isinstance(error, UnicodeError):
+        error.reason = f'{error.reason} (sentence {index})'
+    else:
+        error.args = (f'sentence {index}: {error}',)
 
 
 @cython.no_gc
@@ -270,8 +319,10 @@ cdef class Model:
     cdef _quarn.Model *model
     cdef public bytes path
     cdef const _quarn.Vocabulary *vocab
-    # score_batch calls in progress, which keep the model from being replaced.
-    cdef int batches
+    # Calls scoring with the interpreter lock released, which keep the model
+    # from being replaced.  Nothing else can free it meanwhile: each such
+    # call holds a reference to this object.
+    cdef int scoring
 
     def __init__(self, path, Config config=None):
         """
@@ -282,8 +333,8 @@ cdef class Model:
         """
         if config is None:
             config = _default_config
-        if self.batches:
-            raise RuntimeError('The model cannot be reloaded while score_batch uses it')
+        if self.scoring:
+            raise RuntimeError('The model cannot be reloaded while another thread scores with it')
         absolute = os.path.abspath(as_str(path))
         # A second __init__ on the same object replaces the model it holds.
         self.vocab = NULL
@@ -341,26 +392,29 @@ cdef class Model:
         """
         cdef const _quarn.Model *model = loaded(self)
         cdef const char *text
-        cdef const char *end
         cdef Py_ssize_t length
-        cdef _quarn.WordIndex wid
         cdef _quarn.State states[2]
-        cdef int current = 0
-        cdef float total = 0
-        if bos and eos:
-            owner = text_bytes(sentence, &text, &length)
-            return _quarn.ScoreSentence(model, text)
+        cdef bint with_bos = bos, with_eos = eos
+        cdef float total
         owner = text_bytes(sentence, &text, &length)
-        end = text + length
-        if bos:
+        if with_bos and with_eos:
+            if length < kReleaseBytes:
+                return _quarn.ScoreSentence(model, text)
+            self.scoring += 1
+            with nogil:
+                total = _quarn.ScoreSentence(model, text)
+            self.scoring -= 1
+            return total
+        if with_bos:
             model.BeginSentenceWrite(&states[0])
         else:
             model.NullContextWrite(&states[0])
-        while next_word(self.vocab, &text, end, &wid):
-            total += model.BaseScore(&states[current], wid, &states[1 - current])
-            current = 1 - current
-        if eos:
-            total += model.BaseScore(&states[current], self.vocab.EndSentenceIndex(), &states[1 - current])
+        if length < kReleaseBytes:
+            return score_words(model, self.vocab, text, text + length, states, with_eos)
+        self.scoring += 1
+        with nogil:
+            total = score_words(model, self.vocab, text, text + length, states, with_eos)
+        self.scoring -= 1
         return total
 
     def score_batch(self, sentences, bos = True, eos = True, unsigned int threads = 1):
@@ -372,7 +426,9 @@ cdef class Model:
         interpreter lock released, so other Python threads (several
         score_batch calls on the same model among them) run meanwhile.  With
         threads > 1 the batch itself is shared among that many native
-        threads; threads = 0 means one per processor.
+        threads; threads = 0 means one per processor.  An item that score
+        refuses raises what score raises for it, with its position (counted
+        from 0) in the message.
         """
         if isinstance(sentences, (str, bytes)):
             raise TypeError('score_batch takes an iterable of sentences, not one sentence')
@@ -387,10 +443,14 @@ cdef class Model:
         cdef vector[float] scores
         # The objects that own the sentences' bytes.
         cdef list owners = []
-        self.batches += 1
+        self.scoring += 1
         try:
-            for sentence in sentences:
-                owners.append(text_bytes(sentence, &text, &length))
+            for index, sentence in enumerate(sentences):
+                try:
+                    owners.append(text_bytes(sentence, &text, &length))
+                except (TypeError, UnicodeError) as error:
+                    at_sentence(error, index)
+                    raise
                 if options.bos and options.eos:
                     # As in score: the sentence ends at its first NUL.
                     length = strlen(text)
@@ -399,7 +459,7 @@ cdef class Model:
             with nogil:
                 _quarn.ScoreBatch(model[0], pieces.data(), pieces.data() + pieces.size(), options, scores.data())
         finally:
-            self.batches -= 1
+            self.scoring -= 1
         return scores
 
     def perplexity(self, sentence):

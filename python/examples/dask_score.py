@@ -1,33 +1,42 @@
 #!/usr/bin/env python3
-"""Scores a large text with Dask, one sentence per line, on every processor.
+"""Scores a text corpus, one sentence per line, on a Dask cluster.
 
-Usage: dask_score.py MODEL TEXT [--scheduler threads|processes] [--blocksize BYTES]
+Usage: dask_score.py MODEL TEXT OUT_DIR [--scheduler ADDRESS] [--workers N] [--blocksize BYTES]
 
-Prints the number of sentences, the total log10 probability and the
-perplexity (every </s> counted as a word).
+Writes the log10 probability of every line of TEXT to OUT_DIR, one per
+line, in the files 00000.txt, 00001.txt, ... whose concatenation follows the
+lines of TEXT, and prints the number of sentences, the total log10
+probability and the perplexity of the corpus (every </s> counted as a word).
 
-The text is cut into partitions of about BLOCKSIZE bytes at line ends, and
-each partition is scored by one Model.score_batch call.  With the threads
-scheduler (the default) all worker threads share one loaded model:
-score_batch releases the interpreter lock while it scores, so the threads
-run at once.  With the processes scheduler or a dask.distributed cluster,
-each worker process loads the model once, by its path, on its first
-partition; a binary model file (made with packmodel) loads almost at once
-because it is mapped, not parsed.
+Without --scheduler a distributed LocalCluster of N worker processes
+(default: one per processor), one thread each, does the work on this
+machine; with it, the cluster whose scheduler listens at ADDRESS does, and
+MODEL, TEXT and OUT_DIR must have the same paths on every worker.  TEXT is
+cut at line ends into partitions of about BLOCKSIZE bytes.  Each worker
+opens the model once, by its path, and scores each partition with one
+Model.score_batch call.  The model is opened with LoadMethod.LAZY: a binary
+model file (made with packmodel) is mapped, not read, so the workers of one
+machine share its pages in the page cache instead of holding a copy each.
+An ARPA file would be parsed by every worker into a copy of its own: pack it
+first.
 """
 import argparse
 import functools
+import os
 
+import dask
 import dask.bag
+import dask.distributed
 
 import quarn
 
 
 @functools.lru_cache(maxsize=None)
 def load(model_path):
-    """The model at model_path, loaded once per process."""
+    """The model at model_path, opened once per worker process."""
     config = quarn.Config()
     config.show_progress = False
+    config.load_method = quarn.LoadMethod.LAZY
     return quarn.Model(model_path, config)
 
 
@@ -36,21 +45,28 @@ def score_partition(lines, model_path):
 
 
 def count_words(lines):
-    return [len(line.split()) + 1 for line in lines]  # + 1 for </s>
+    """Words of each line as score splits them, + 1 for </s>."""
+    return [len(line.encode('utf8').split()) + 1 for line in lines]
 
 
-def sentence_scores(model_path, text_path, blocksize='4MiB'):
+def sentence_scores(model_path, text_path, blocksize='64MiB'):
     """A bag of the log10 probability of every line of the text, in order."""
     lines = dask.bag.read_text(text_path, blocksize=blocksize)
     return lines.map_partitions(score_partition, model_path)
 
 
-def summary(model_path, text_path, blocksize='4MiB', scheduler='threads'):
-    """(sentences, total log10 probability, perplexity) of the text."""
+def score_corpus(model_path, text_path, out_dir, blocksize='64MiB', scheduler=None):
+    """Writes the score of every line to out_dir (see the module's
+    documentation) and returns (sentences, total log10 probability,
+    perplexity).  scheduler as dask.compute takes it; None: the current
+    distributed client."""
     lines = dask.bag.read_text(text_path, blocksize=blocksize)
     scores = lines.map_partitions(score_partition, model_path)
+    writes = scores.map(repr).to_textfiles(os.path.join(out_dir, '*.txt'), name_function='{:05d}'.format,
+                                           compute=False, last_endline=True)
     words = lines.map_partitions(count_words)
-    sentences, total, word_count = dask.compute(scores.count(), scores.sum(), words.sum(), scheduler=scheduler)
+    _, sentences, total, word_count = dask.compute(writes, scores.count(), scores.sum(), words.sum(),
+                                                   scheduler=scheduler)
     return sentences, total, 10.0 ** (-total / word_count) if word_count else float('nan')
 
 
@@ -58,10 +74,26 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('model')
     parser.add_argument('text')
-    parser.add_argument('--scheduler', default='threads', choices=['threads', 'processes'])
-    parser.add_argument('--blocksize', default='4MiB')
+    parser.add_argument('out_dir')
+    parser.add_argument('--scheduler', help='address of a running scheduler; default: a LocalCluster')
+    parser.add_argument('--workers', type=int, default=os.cpu_count(), help='worker processes of the LocalCluster')
+    parser.add_argument('--blocksize', default='64MiB')
     arguments = parser.parse_args()
-    sentences, total, perplexity = summary(arguments.model, arguments.text, arguments.blocksize, arguments.scheduler)
+    if arguments.scheduler:
+        cluster = None
+        client = dask.distributed.Client(arguments.scheduler)
+    else:
+        cluster = dask.distributed.LocalCluster(n_workers=arguments.workers, threads_per_worker=1)
+        client = dask.distributed.Client(cluster)
+    with client:
+        # The tasks name this file's functions by module, so that each worker
+        # keeps one cache of models: the workers get the file as that module.
+        client.upload_file(__file__)
+        import dask_score
+        sentences, total, perplexity = dask_score.score_corpus(arguments.model, arguments.text, arguments.out_dir,
+                                                               arguments.blocksize)
+    if cluster is not None:
+        cluster.close()
     print(f'Sentences: {sentences}')
     print(f'Total log10 probability: {total:.7g}')
     print(f'Perplexity: {perplexity:.7g}')

@@ -74,6 +74,25 @@ def test_refuses(tiny, sentences, threads, error, message):
         tiny.score_batch(sentences, threads=threads)
 
 
+@pytest.mark.parametrize('sentences, position', [
+    ([5], 0),
+    (['a', 'b', None], 2),
+    (['a', bytearray(b'a b')], 1),
+    (['a', 'b \ud800 a'], 1),
+    ((sentence for sentence in ['a', 'b', 'a', 3.5, 'b']), 3),
+])
+def test_bad_item_raises_as_score_with_its_position(tiny, sentences, position):
+    sentences = list(sentences)
+    with pytest.raises(Exception) as by_score:
+        tiny.score(sentences[position])
+    with pytest.raises(type(by_score.value)) as by_batch:
+        tiny.score_batch(iter(sentences))
+    assert type(by_batch.value) is type(by_score.value)
+    message = str(by_batch.value)
+    assert f'sentence {position}' in message
+    assert message.replace(f'sentence {position}: ', '').replace(f' (sentence {position})', '') == str(by_score.value)
+
+
 def test_model_cannot_be_reloaded_during_a_batch(tiny_path):
     model = quarn.Model(str(tiny_path), quiet_config())
 
@@ -99,3 +118,44 @@ def test_python_threads_share_one_model(genesis):
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         results = list(pool.map(score, [1, 1, 2, 0]))
     assert results == [expected] * 4
+
+
+WALKS = SENTENCES[len(EDGE_CASES):]
+LONG_SENTENCES = [' '.join(WALKS[i:i + 20]) for i in range(0, len(WALKS), 20)]
+
+
+def test_long_sentences_are_scored_alike_on_many_threads(genesis):
+    assert min(len(sentence.encode()) for sentence in LONG_SENTENCES[:-1]) > 1000
+    arguments = [(sentence, bos, eos) for sentence in LONG_SENTENCES + SENTENCES[:50]
+                 for bos, eos in [(True, True), (False, True), (True, False)]]
+
+    def score_all(_):
+        return [(genesis.score(*call), list(genesis.full_scores(*call))) for call in arguments]
+
+    expected = score_all(None)
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        assert list(pool.map(score_all, range(4))) == [expected] * 4
+
+
+def test_model_is_not_replaced_while_a_thread_scores(genesis):
+    """A thread scores long sentences, with the lock released, while another
+    tries to reload the model: a reload is refused while a score runs, and
+    every score stays right."""
+    model = quarn.Model(str(GENESIS_ARPA), quiet_config())
+    expected = [genesis.score(sentence) for sentence in LONG_SENTENCES]
+    done = threading.Event()
+
+    def score():
+        try:
+            return [[model.score(sentence) for sentence in LONG_SENTENCES] for _ in range(20)]
+        finally:
+            done.set()
+
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        scored = pool.submit(score)
+        while not done.is_set():
+            try:
+                model.__init__(str(GENESIS_ARPA), quiet_config())
+            except RuntimeError as error:
+                assert 'cannot be reloaded while another thread scores' in str(error)
+        assert scored.result() == [expected] * 20
