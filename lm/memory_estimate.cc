@@ -14,8 +14,6 @@ namespace lm {
 namespace ngram {
 namespace {
 
-constexpr std::size_t kArpaMinimumBuffer = 1 << 20;
-
 struct Unit {
   uint64_t divisor;
   char letter;
@@ -67,7 +65,7 @@ void ShowSizes(const std::vector<uint64_t> &counts, const Config &config) {
 void ShowSizes(const std::vector<uint64_t> &counts) { ShowSizes(counts, Config()); }
 
 void ShowSizes(const char *file, const Config &config) {
-  util::FilePiece f(file, nullptr, kArpaMinimumBuffer);
+  util::FilePiece f(file, nullptr, kARPAReaderBuffer);
   std::vector<uint64_t> counts;
   ReadARPACounts(f, counts);
   ShowSizes(counts, config);

@@ -14,8 +14,6 @@ namespace ngram {
 namespace detail {
 namespace {
 
-constexpr std::size_t kArpaMinimumBuffer = 1 << 20;
-
 void CheckCounts(const std::vector<uint64_t> &counts) {
   UTIL_THROW_IF_TEXT(counts.size() > QUARN_MAX_ORDER, "counts.size() > " QUARN_MAX_ORDER_TEXT, FormatLoadException, ,
                      "This model has order " << counts.size() << " but Quarn was compiled to support up to "
@@ -115,7 +113,7 @@ void GenericModel<Search, VocabularyT>::SetupMemory(void *base, const std::vecto
 
 template <class Search, class VocabularyT>
 void GenericModel<Search, VocabularyT>::InitializeFromARPA(int fd, const char *file, const Config &config) {
-  util::FilePiece f(fd, file, config.ProgressMessages(), kArpaMinimumBuffer);
+  util::FilePiece f(fd, file, config.ProgressMessages(), kARPAReaderBuffer);
   try {
     std::vector<uint64_t> counts;
     ReadARPACounts(f, counts);

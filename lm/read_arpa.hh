@@ -28,10 +28,14 @@
 #include "util/file_piece.hh"
 #include "util/string_piece.hh"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace lm {
+
+// The smallest buffer the text reader is given for an ARPA file.
+constexpr std::size_t kARPAReaderBuffer = 1 << 20;
 
 // Empties `counts`, passes over the preamble (blank lines and lines beginning
 // with '#'), requires "\data\" and reads the counts lines up to the first

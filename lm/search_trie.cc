@@ -49,11 +49,6 @@ void ReadOrThrow(std::FILE *from, void *data, std::size_t size) {
                      util::ErrnoException, , "Short read");
 }
 
-// Bytes of one record of a full file of `order` in a model of `total_order`.
-std::size_t RecordSize(unsigned char order, unsigned char total_order) {
-  return order * sizeof(WordIndex) + (order == total_order ? sizeof(Prob) : sizeof(ProbBackoff));
-}
-
 const WordIndex *Words(const RecordReader &reader) { return static_cast<const WordIndex *>(reader.Data()); }
 
 // An n-gram in a live buffer: after the buffer advances, the same Gram is
@@ -118,18 +113,18 @@ class BackoffMessages {
  private:
   void FinishedAdding() {
     Resize(current_ - static_cast<uint8_t *>(backing_.get()));
-    util::SizedSort(backing_.get(), current_, entry_size_, EntryCompare(Words()));
+    util::SizedSort(backing_.get(), current_, entry_size_, EntryCompare(WordCount()));
     current_ = static_cast<uint8_t *>(backing_.get());
   }
 
-  unsigned char Words() const { return static_cast<unsigned char>((entry_size_ - sizeof(BlankSlot)) / sizeof(WordIndex)); }
+  unsigned char WordCount() const { return static_cast<unsigned char>((entry_size_ - sizeof(BlankSlot)) / sizeof(WordIndex)); }
 
   // The current request names a j-gram absent from the file: a blank that a
   // longer blank extends on the right.  Keeps its words at `to` and moves on.
   void KeepAbsent(WordIndex *&to) {
-    const std::size_t bytes = Words() * sizeof(WordIndex);
+    const std::size_t bytes = WordCount() * sizeof(WordIndex);
     std::memmove(to, current_, bytes);
-    to += Words();
+    to += WordCount();
     current_ += entry_size_;
   }
 
@@ -183,7 +178,7 @@ void BackoffMessages::Apply(float *const *cursors, std::FILE *unigrams) {
 void BackoffMessages::Apply(float *const *cursors, RecordReader &reader) {
   FinishedAdding();
   if (current_ == allocated_) return;
-  const unsigned char order = Words();
+  const unsigned char order = WordCount();
   WordIndex *extend_out = static_cast<WordIndex *>(backing_.get());
   const EntryCompare compare(order);
   for (reader.Rewind(); reader && current_ != allocated_;) {
@@ -488,7 +483,7 @@ template <class Quant, class Highbit> class TrieBuilder {
   TrieBuilder(SortedFiles &files, std::vector<uint64_t> &counts, const Config &config)
       : files_(files), counts_(counts), config_(config), order_(static_cast<unsigned char>(counts.size())) {
     for (unsigned char n = 2; n <= order_; ++n) {
-      inputs_[n - 2].Init(files.FullFile(n), RecordSize(n, order_));
+      inputs_[n - 2].Init(files.FullFile(n), RecordSize(n, n == order_));
       contexts_[n - 2].Init(files.ContextFile(n), (n - 1) * sizeof(WordIndex));
     }
   }

@@ -61,18 +61,14 @@ void RecordReader::Overwrite(const void *start, std::size_t amount) {
 
 namespace {
 
-std::size_t EntrySize(unsigned char order, bool highest) {
-  return order * sizeof(WordIndex) + (highest ? sizeof(Prob) : sizeof(ProbBackoff));
-}
-
 // The sort buffer: `given` bytes, but no more than the largest order needs
 // and at least one record of the highest order (the largest kind), so that
 // every batch holds a record.
 std::size_t SortBufferSize(const std::vector<uint64_t> &counts, std::size_t given) {
   const unsigned char order = static_cast<unsigned char>(counts.size());
   uint64_t need = 0;
-  for (unsigned char n = 2; n <= order; ++n) need = std::max<uint64_t>(need, EntrySize(n, n == order) * counts[n - 1]);
-  return static_cast<std::size_t>(std::max<uint64_t>(std::min<uint64_t>(given, need), EntrySize(order, true)));
+  for (unsigned char n = 2; n <= order; ++n) need = std::max<uint64_t>(need, RecordSize(n, n == order) * counts[n - 1]);
+  return static_cast<std::size_t>(std::max<uint64_t>(std::min<uint64_t>(given, need), RecordSize(order, true)));
 }
 
 // Reads the 1-gram section into `vocab` and into a zero-filled mapping of
@@ -204,7 +200,7 @@ NGramSorter::NGramSorter(util::FilePiece &f, const SortedVocabulary &vocab, Posi
 void NGramSorter::Sort(unsigned char order, uint64_t count, bool highest, util::scoped_FILE &full,
                        util::scoped_FILE &context) {
   ReadNGramHeader(f_, order);
-  const std::size_t entry_size = EntrySize(order, highest);
+  const std::size_t entry_size = RecordSize(order, highest);
   const std::size_t capacity = buffer_size_ / entry_size;
   const unsigned char context_order = static_cast<unsigned char>(order - 1);
   RunQueue runs(prefix_, entry_size, order, false);

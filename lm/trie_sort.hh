@@ -25,6 +25,7 @@
 #define LM_TRIE_SORT_H
 
 #include "lm/max_order.hh"
+#include "lm/weights.hh"
 #include "lm/word_index.hh"
 #include "util/file.hh"
 #include "util/scoped.hh"
@@ -47,6 +48,12 @@ struct Config;
 class SortedVocabulary;
 
 namespace trie {
+
+// Bytes of one record of a full file of `order`: its words and its weights
+// (lm::Prob when `highest`, lm::ProbBackoff otherwise).
+inline std::size_t RecordSize(unsigned char order, bool highest) {
+  return order * sizeof(WordIndex) + (highest ? sizeof(Prob) : sizeof(ProbBackoff));
+}
 
 // Orders records by their first `order` word identifiers, compared as
 // unsigned 32-bit numbers from the first word on.  Records need not be

@@ -14,7 +14,6 @@ namespace lm {
 namespace ngram {
 namespace {
 
-constexpr std::size_t kLowerMinimumBuffer = 1 << 20;
 
 }  // namespace
 
@@ -28,7 +27,7 @@ LowerRestBuild<Model>::LowerRestBuild(const Config &config, unsigned int order, 
   for_lower.rest_lower_files.clear();
 
   const std::string &unigram_file = config.rest_lower_files[0];
-  util::FilePiece uni(unigram_file.c_str(), nullptr, kLowerMinimumBuffer);
+  util::FilePiece uni(unigram_file.c_str(), nullptr, kARPAReaderBuffer);
   std::vector<uint64_t> number;
   ReadARPACounts(uni, number);
   UTIL_THROW_IF(number.size() != 1, FormatLoadException,
