@@ -98,6 +98,12 @@ void ReadHeader(int fd, Parameters &params) {
   UTIL_THROW_IF(params.fixed.probing_multiplier < 1.0, FormatLoadException,
                 "Binary format claims to have a probing multiplier of " << params.fixed.probing_multiplier
                                                                         << " which is < 1.0.");
+  // A damaged header's NaN or enormous multiplier would size tables past any
+  // file.
+  UTIL_THROW_IF(!(params.fixed.probing_multiplier <= kMaxProbingMultiplier), FormatLoadException,
+                "Binary format claims to have a probing multiplier of "
+                    << params.fixed.probing_multiplier << " which is not a number of at most "
+                    << kMaxProbingMultiplier << ".");
   params.counts.resize(params.fixed.order);
   if (params.fixed.order) util::ReadOrThrow(fd, params.counts.data(), sizeof(uint64_t) * params.fixed.order);
 }

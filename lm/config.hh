@@ -29,6 +29,10 @@ enum WarnPolicy {
 
 namespace ngram {
 
+// The largest probing multiplier a model may be built or loaded with; it
+// keeps the table sizes computed from a file's counts far from overflow.
+constexpr float kMaxProbingMultiplier = 256.0f;
+
 struct Config {
   // Which notice to print when a model is built from ARPA text.
   enum ARPALoadComplain {
@@ -68,8 +72,9 @@ struct Config {
   // log10 probability given to <unk> when the ARPA file lacks it.
   float missing_unk_log_prob;
 
-  // Buckets per entry of the probing hash tables; above 1.0 to build from
-  // ARPA.  A binary file's stored value replaces it when the file is loaded.
+  // Buckets per entry of the probing hash tables; above 1.0 and at most
+  // kMaxProbingMultiplier to build from ARPA.  A binary file's stored value
+  // replaces it when the file is loaded.
   float probing_multiplier;
 
   // Bytes of memory for sorting n-grams while a trie is built.

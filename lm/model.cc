@@ -24,6 +24,27 @@ void CheckCounts(const std::vector<uint64_t> &counts) {
                                                 "Otherwise, edit lm/max_order.");
 }
 
+// Every ARPA entry takes at least four bytes (a probability, a tab, a word
+// and a line end), so a header that claims more n-grams than the file can
+// hold is refused before memory is set aside for them.  `file_size` is
+// util::kBadSize for a pipe.
+void CheckCountsFitFile(const std::vector<uint64_t> &counts, uint64_t file_size) {
+  if (file_size == util::kBadSize) return;
+  uint64_t total = 0;
+  for (uint64_t count : counts) total += count;
+  UTIL_THROW_IF(total > file_size / 4, FormatLoadException,
+                "The ARPA header claims " << total << " n-grams, more than a file of " << file_size
+                                          << " bytes can hold");
+}
+
+// A directory or an empty file gets a message of its own; either would
+// otherwise fail deep in the mapping code.
+void CheckModelFile(int fd, const char *file) {
+  UTIL_THROW_IF(util::IsDirectory(fd), FormatLoadException, file << " is a directory, not a language model file.");
+  UTIL_THROW_IF(util::SizeFile(fd) == 0, FormatLoadException,
+                file << " is empty: it is neither an ARPA file nor a binary model.");
+}
+
 void CheckAtLeastBigram(const std::vector<uint64_t> &counts) {
   UTIL_THROW_IF(counts.size() < 2, FormatLoadException, "This ngram implementation assumes at least a bigram model.");
 }
@@ -46,14 +67,6 @@ void ComplainAboutARPA(const Config &config, ModelType model_type) {
   }
 }
 
-// An ARPA file without <unk> gives it the configured probability, backoff 0
-// and, where the model keeps rest costs, that probability as rest cost.
-template <class Weights> void SubstituteUnknown(Weights &unknown, const Config &config) {
-  unknown.prob = config.missing_unk_log_prob;
-  unknown.backoff = 0.0f;
-  if constexpr (requires { unknown.rest; }) unknown.rest = config.missing_unk_log_prob;
-}
-
 }  // namespace
 
 template <class Search, class VocabularyT>
@@ -67,6 +80,7 @@ GenericModel<Search, VocabularyT>::GenericModel(const char *file, const Config &
   UTIL_THROW_IF(config.load_method > util::PARALLEL_READ, ConfigException,
                 "Unknown load method " << static_cast<uint32_t>(config.load_method));
   util::scoped_fd fd(util::OpenReadOrThrow(file));
+  CheckModelFile(fd.get(), file);
   if (IsBinaryFormat(fd.get())) {
     LoadBinary(fd.release(), config);
   } else {
@@ -82,6 +96,7 @@ void GenericModel<Search, VocabularyT>::LoadBinary(int fd, const Config &config)
   backing_.InitializeBinary(fd, kModelType, kVersion, parameters);
   CheckCounts(parameters.counts);
   CheckAtLeastBigram(parameters.counts);
+  CheckCountRange(parameters.counts);
   Config new_config(config);
   new_config.probing_multiplier = parameters.fixed.probing_multiplier;
   Search::UpdateConfigFromBinary(backing_, parameters.counts, VocabularyT::Size(parameters.counts[0], new_config),
@@ -113,13 +128,17 @@ void GenericModel<Search, VocabularyT>::SetupMemory(void *base, const std::vecto
 
 template <class Search, class VocabularyT>
 void GenericModel<Search, VocabularyT>::InitializeFromARPA(int fd, const char *file, const Config &config) {
+  const uint64_t file_size = util::SizeFile(fd);
   util::FilePiece f(fd, file, config.ProgressMessages(), kARPAReaderBuffer);
   try {
     std::vector<uint64_t> counts;
     ReadARPACounts(f, counts);
     CheckCounts(counts);
     CheckAtLeastBigram(counts);
+    CheckCountsFitFile(counts, file_size);
     UTIL_THROW_IF(config.probing_multiplier <= 1.0, ConfigException, "probing multiplier must be > 1.0");
+    UTIL_THROW_IF(!(config.probing_multiplier <= kMaxProbingMultiplier), ConfigException,
+                  "probing multiplier must be at most " << kMaxProbingMultiplier);
 
     const uint64_t vocab_size = VocabularyT::Size(counts[0], config);
     vocab_.SetupMemory(backing_.SetupJustVocab(vocab_size, counts.size()), vocab_size, counts[0], config);
@@ -138,7 +157,7 @@ void GenericModel<Search, VocabularyT>::InitializeFromARPA(int fd, const char *f
       search_.InitializeFromARPA(file, f, counts, config, vocab_, backing_);
     }
 
-    if (!vocab_.SawUnk()) SubstituteUnknown(search_.UnknownUnigram(), config);
+    if (!vocab_.SawUnk()) search_.SetUnknownUnigram(config.missing_unk_log_prob);
     backing_.FinishFile(config, kModelType, kVersion, counts);
   } catch (util::Exception &e) {
     e << " Byte: " << f.ByteOffset();

@@ -77,8 +77,9 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
 
   FullScoreReturn FullScore(const State &in_state, WordIndex new_word, State &out_state) const {
     FullScoreReturn ret = ScoreExceptBackoff(in_state.words, in_state.words + in_state.length, new_word, out_state);
-    for (const float *i = in_state.backoff + ret.ngram_length - 1; i < in_state.backoff + in_state.length; ++i)
-      ret.prob += *i;
+    // Indices: at the highest order, backoff + ngram_length would point two
+    // past the array.
+    for (unsigned i = ret.ngram_length - 1u; i < in_state.length; ++i) ret.prob += in_state.backoff[i];
     return ret;
   }
 
@@ -115,6 +116,13 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
                                      WordIndex new_word, State &out_state) const;
 
  private:
+  // Drops context words beyond the longest n-gram's.  An empty context may
+  // come as two null pointers, which admit no arithmetic.
+  void ClipContext(const WordIndex *context_rbegin, const WordIndex *&context_rend) const {
+    const std::ptrdiff_t longest = search_.Order() - 1;
+    if (context_rend - context_rbegin > longest) context_rend = context_rbegin + longest;
+  }
+
   // Extends the match in `node`/`ret` leftward through [hist, hist_end).
   void ResumeScore(const WordIndex *hist, const WordIndex *hist_end, unsigned char middle_index, Node &node,
                    float *backoff_sink, unsigned char &useful_length, FullScoreReturn &ret) const;
@@ -181,7 +189,7 @@ FullScoreReturn GenericModel<Search, VocabularyT>::FullScoreForgotState(const Wo
                                                                         const WordIndex *context_rend,
                                                                         WordIndex new_word,
                                                                         State &out_state) const {
-  context_rend = std::min(context_rend, context_rbegin + search_.Order() - 1);
+  ClipContext(context_rbegin, context_rend);
   FullScoreReturn ret = ScoreExceptBackoff(context_rbegin, context_rend, new_word, out_state);
   unsigned char start = ret.ngram_length;
   if (context_rend - context_rbegin < static_cast<std::ptrdiff_t>(start)) return ret;
@@ -207,7 +215,7 @@ FullScoreReturn GenericModel<Search, VocabularyT>::FullScoreForgotState(const Wo
 template <class Search, class VocabularyT>
 void GenericModel<Search, VocabularyT>::GetState(const WordIndex *context_rbegin, const WordIndex *context_rend,
                                                  State &out_state) const {
-  context_rend = std::min(context_rend, context_rbegin + search_.Order() - 1);
+  ClipContext(context_rbegin, context_rend);
   if (context_rend == context_rbegin) {
     out_state.length = 0;
     return;
@@ -252,9 +260,8 @@ FullScoreReturn GenericModel<Search, VocabularyT>::ExtendLeft(const WordIndex *a
   next_use = prior_length;
   ResumeScore(add_rbegin, add_rend, prior_length - 1, node, backoff_out, next_use, ret);
   next_use -= prior_length;
-  for (const float *backoff = backoff_in + ret.ngram_length - prior_length; backoff < backoff_in + (add_rend - add_rbegin);
-       ++backoff)
-    ret.prob += *backoff;
+  // Indices, not pointers: with nothing to add, backoff_in may be null.
+  for (std::ptrdiff_t i = ret.ngram_length - prior_length; i < add_rend - add_rbegin; ++i) ret.prob += backoff_in[i];
   ret.prob -= subtract_me;
   ret.rest -= subtract_me;
   return ret;

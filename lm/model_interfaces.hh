@@ -30,7 +30,8 @@
 //                              lay the tables over the region
 //   InitializeFromARPA(file, reader, counts, config, vocab, backing)
 //                              build from ARPA text (may correct counts)
-//   UnknownUnigram()           writable weights of <unk>
+//   SetUnknownUnigram(prob)    <unk> absent from the text: give it
+//                              probability (and rest cost) prob, backoff 0
 //   kVersion                   the search version stored in binary files
 //
 // A vocabulary is an lm::base::Vocabulary that also lays itself out in the
@@ -98,8 +99,7 @@ concept SearchConstruction = requires(S s, const std::vector<uint64_t> &fixed_co
   S::UpdateConfigFromBinary(backing, fixed_counts, offset, writable_config);
   { s.SetupMemory(start, fixed_counts, config) } -> std::same_as<uint8_t *>;
   s.InitializeFromARPA("file", f, counts, config, vocab, backing);
-  { s.UnknownUnigram().prob } -> std::same_as<float &>;
-  { s.UnknownUnigram().backoff } -> std::same_as<float &>;
+  s.SetUnknownUnigram(1.0f);
 };
 
 // What GenericModel<S, Vocab> requires of S.

@@ -2,13 +2,14 @@
 
 #include "lm/blank.hh"
 #include "lm/magic.hh"
+#include "util/exception.hh"
 #include "util/number_format.hh"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <sstream>
 #include <string>
 
 namespace lm {
@@ -40,21 +41,39 @@ StringPiece ReadNonBlankLine(util::FilePiece &in) {
   return line;
 }
 
-// The count after "=": leading whitespace skipped, trailing text ignored.
+// The count after "=": leading whitespace skipped, then decimal digits (a
+// plus sign allowed) that must fit in 64 bits; trailing text is ignored.  A
+// minus sign is refused rather than wrapped to an enormous count.
 uint64_t ReadCount(const std::string &from) {
-  std::istringstream stream(from);
+  std::size_t start = 0;
+  while (start < from.size() && util::kSpaces[static_cast<unsigned char>(from[start])]) ++start;
+  if (start < from.size() && from[start] == '+') ++start;
   uint64_t ret;
-  stream >> ret;
-  UTIL_THROW_IF(!stream, FormatLoadException, "Bad count " << from);
+  const std::from_chars_result parsed = std::from_chars(from.data() + start, from.data() + from.size(), ret);
+  UTIL_THROW_IF(parsed.ec != std::errc(), FormatLoadException, "Bad count " << util::Excerpt(from));
   return ret;
 }
 
 }  // namespace
 
+void CheckCountRange(const std::vector<uint64_t> &counts) {
+  for (std::size_t n = 0; n < counts.size(); ++n) {
+    UTIL_THROW_IF(counts[n] > kMaxCount, FormatLoadException,
+                  "The model claims " << counts[n] << " " << (n + 1) << "-grams but at most " << kMaxCount
+                                      << " are supported");
+  }
+  UTIL_THROW_IF(!counts.empty() && counts[0] >= kMaxWordIndex, FormatLoadException,
+                "The model claims " << counts[0] << " 1-grams but word identifiers allow fewer than "
+                                    << kMaxWordIndex);
+}
+
 void ReadARPACounts(util::FilePiece &in, std::vector<uint64_t> &counts) {
   counts.clear();
-  StringPiece line = ReadARPALine(in);
-  while (IsEntirelyWhiteSpace(line) || line[0] == '#') line = ReadARPALine(in);
+  StringPiece line;
+  do {
+    UTIL_THROW_IF(!in.ReadLineOrEOF(line, '\n', true), FormatLoadException,
+                  "The file has no \\data\\ line: it is neither an ARPA file nor a binary model.");
+  } while (IsEntirelyWhiteSpace(line) || line[0] == '#');
 
   if (line != "\\data\\") {
     // Say what the file looks like instead.
@@ -75,26 +94,29 @@ void ReadARPACounts(util::FilePiece &in, std::vector<uint64_t> &counts) {
     UTIL_THROW_IF(line == "iARPA", FormatLoadException,
                   "This looks like an IRSTLM iARPA file.  You need an ARPA file.  Run\n  compile-lm --text yes "
                       << in.SourceName() << " " << in.SourceName() << ".arpa\nfirst.");
-    UTIL_THROW(FormatLoadException, "first non-empty line was \"" << line << "\" not \\data\\.");
+    UTIL_THROW(FormatLoadException, "first non-empty line was \"" << util::Excerpt(line)
+                                                                    << "\" not \\data\\.  The file is neither an "
+                                                                       "ARPA file nor a binary model.");
   }
 
   while (!IsEntirelyWhiteSpace(line = ReadARPALine(in))) {
     if (line.size() < 6 || std::memcmp(line.data(), "ngram ", 6)) {
-      UTIL_THROW(FormatLoadException, "count line \"" << line << "\"doesn't begin with \"ngram \"");
+      UTIL_THROW(FormatLoadException, "count line \"" << util::Excerpt(line) << "\"doesn't begin with \"ngram \"");
     }
     // A copy of its own so that strtol stops at the end of the line.
     const std::string remaining(line.data() + 6, line.size() - 6);
     char *end_ptr;
     const unsigned int order = static_cast<unsigned int>(std::strtol(remaining.c_str(), &end_ptr, 10));
     if (end_ptr == remaining.c_str() || order - 1 != counts.size()) {
-      UTIL_THROW(FormatLoadException, "ngram count lengths should be consecutive starting with 1: " << line);
+      UTIL_THROW(FormatLoadException, "ngram count lengths should be consecutive starting with 1: " << util::Excerpt(line));
     }
     if (*end_ptr != '=') {
       UTIL_THROW(FormatLoadException,
-                 "Expected = immediately following the first number in the count line " << line);
+                 "Expected = immediately following the first number in the count line " << util::Excerpt(line));
     }
     counts.push_back(ReadCount(remaining.substr(end_ptr + 1 - remaining.c_str())));
   }
+  CheckCountRange(counts);
 }
 
 void ReadNGramHeader(util::FilePiece &in, unsigned int order) {
@@ -105,7 +127,7 @@ void ReadNGramHeader(util::FilePiece &in, unsigned int order) {
   std::memcpy(end, "-grams:", 7);
   const StringPiece expected(expected_buf, end + 7 - expected_buf);
   if (line != expected) {
-    UTIL_THROW(FormatLoadException, "Was expecting n-gram header " << expected << " but got " << line << " instead");
+    UTIL_THROW(FormatLoadException, "Was expecting n-gram header " << expected << " but got " << util::Excerpt(line) << " instead");
   }
 }
 
@@ -163,10 +185,10 @@ void ConsumeNewline(util::FilePiece &in) {
 
 void ReadEnd(util::FilePiece &in) {
   const StringPiece line = ReadNonBlankLine(in);
-  if (line != "\\end\\") UTIL_THROW(FormatLoadException, "Expected \\end\\ but the ARPA file has " << line);
+  if (line != "\\end\\") UTIL_THROW(FormatLoadException, "Expected \\end\\ but the ARPA file has " << util::Excerpt(line));
   StringPiece trailing;
   while (in.ReadLineOrEOF(trailing, '\n', true)) {
-    if (!IsEntirelyWhiteSpace(trailing)) UTIL_THROW(FormatLoadException, "Trailing line " << trailing);
+    if (!IsEntirelyWhiteSpace(trailing)) UTIL_THROW(FormatLoadException, "Trailing line " << util::Excerpt(trailing));
   }
 }
 

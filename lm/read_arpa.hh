@@ -30,6 +30,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace lm {
@@ -45,6 +46,14 @@ void ReadARPACounts(util::FilePiece &in, std::vector<uint64_t> &counts);
 
 // Passes over blank lines and requires the next line to be "\<order>-grams:".
 void ReadNGramHeader(util::FilePiece &in, unsigned int order);
+
+// Beyond this count the sizes computed from counts could overflow.
+constexpr uint64_t kMaxCount = uint64_t{1} << 44;
+
+// Refuses a count above kMaxCount, and 1-grams too many for their word
+// identifiers (and <unk>'s) to fit a WordIndex.  ReadARPACounts applies it;
+// a binary file's header needs it too.
+void CheckCountRange(const std::vector<uint64_t> &counts);
 
 // The backoff part of a highest-order entry: nothing, or a tab and a number
 // that must be zero.  After the number nothing is consumed.
@@ -92,7 +101,12 @@ void Read1Gram(util::FilePiece &f, Voc &vocab, Weights *unigrams, PositiveProbWa
     }
     UTIL_THROW_IF(f.get() != '\t', FormatLoadException, "Expected tab after probability");
     f.SkipDelimiters(kARPASpaces);
-    Weights &weights = unigrams[vocab.Insert(f.ReadUntilDelimiter(kARPASpaces))];
+    const StringPiece word = f.ReadUntilDelimiter(kARPASpaces);
+    // A binary file lists the words separated by NUL bytes, so a word may not
+    // contain one.
+    UTIL_THROW_IF(std::memchr(word.data(), '\0', word.size()), FormatLoadException,
+                  "The word \"" << util::Excerpt(word) << "\" contains a NUL byte");
+    Weights &weights = unigrams[vocab.Insert(word)];
     weights.prob = prob;
     ReadBackoff(f, weights.backoff);
   } catch (util::Exception &e) {
@@ -121,7 +135,7 @@ void ReadNGram(util::FilePiece &f, const unsigned char n, const Voc &vocab, Iter
       *indices_out = index;
       UTIL_THROW_IF(index == 0 && (word != StringPiece("<unk>", 5)) && (word != StringPiece("<UNK>", 5)),
                     FormatLoadException,
-                    "Word " << word
+                    "Word " << util::Excerpt(word)
                             << " was not seen in the unigrams (which are supposed to list the entire vocabulary) "
                                "but appears");
     }

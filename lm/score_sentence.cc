@@ -18,7 +18,7 @@ float ScoreSentence(const Model *model, const char *sentence) {
   ngram::State *current = &states[0], *next = &states[1];
   model->BeginSentenceWrite(current);
   float ret = 0.0f;
-  for (util::TokenIter<util::BoolCharacter, true> word(StringPiece(sentence), util::BoolCharacter(util::kSpaces));
+  for (util::TokenIter<util::BoolCharacter, true> word{StringPiece(sentence), util::BoolCharacter(util::kSpaces)};
        word; ++word) {
     ret += model->BaseScore(current, vocab.Index(*word), next);
     std::swap(current, next);

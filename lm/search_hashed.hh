@@ -26,6 +26,7 @@
 #include "lm/word_index.hh"
 #include "util/probing_hash_table.hh"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -107,7 +108,16 @@ template <class Value> class HashedSearch {
 
   unsigned char Order() const { return static_cast<unsigned char>(middle_.size() + 2); }
 
-  typename Value::Weights &UnknownUnigram() { return unigram_.Unknown(); }
+  // For text without <unk>: probability (and rest cost) `prob`, backoff 0.
+  // The sign bit of the stored probability is the left-closed flag, which
+  // stays as the build left it: n-grams that end in <unk> must stay
+  // reachable.
+  void SetUnknownUnigram(float prob) {
+    typename Value::Weights &unknown = unigram_.Unknown();
+    unknown.prob = std::copysign(prob, unknown.prob);
+    unknown.backoff = 0.0f;
+    if constexpr (requires { unknown.rest; }) unknown.rest = prob;
+  }
 
   // `word` must be a valid identifier.  Sets node and left_handle to it.
   UnigramPointer LookupUnigram(WordIndex word, Node &next, bool &left_closed, uint64_t &left_handle) const {

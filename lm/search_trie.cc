@@ -88,7 +88,7 @@ class BackoffMessages {
   }
 
   void Add(const WordIndex *to, BlankSlot slot) {
-    while (current_ + entry_size_ > allocated_) {
+    while (static_cast<std::size_t>(allocated_ - current_) < entry_size_) {
       const std::size_t allocated_size = allocated_ - static_cast<uint8_t *>(backing_.get());
       Resize(std::max<std::size_t>(allocated_size * 2, entry_size_));
     }

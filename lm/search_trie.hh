@@ -108,7 +108,11 @@ template <Quantizer Quant, PointerCompression Highbit> class TrieSearch {
 
   unsigned char Order() const { return static_cast<unsigned char>(middle_end_ - middle_begin_ + 2); }
 
-  ProbBackoff &UnknownUnigram() { return unigrams_[0].weights; }
+  // For text without <unk>: probability `prob`, backoff 0.
+  void SetUnknownUnigram(float prob) {
+    unigrams_[0].weights.prob = prob;
+    unigrams_[0].weights.backoff = 0.0f;
+  }
 
   // `word` must be below the unigram count.
   UnigramPointer LookupUnigram(WordIndex word, Node &node, bool &left_closed, uint64_t &left_handle) const {

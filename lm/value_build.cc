@@ -32,6 +32,12 @@ LowerRestBuild<Model>::LowerRestBuild(const Config &config, unsigned int order, 
   ReadARPACounts(uni, number);
   UTIL_THROW_IF(number.size() != 1, FormatLoadException,
                 "Expected the unigram model to have order 1, not " << number.size());
+  // Every word it lists must be one of the model's, so a larger count is
+  // refused before it sizes the table.
+  UTIL_THROW_IF(number[0] > vocab.Bound(), FormatLoadException,
+                "The lower-order unigram file " << unigram_file << " declares " << number[0]
+                                                << " 1-grams but the model has only " << vocab.Bound()
+                                                << " words.");
   ReadNGramHeader(uni, 1);
   unigrams_.assign(number[0], 0.0f);
   if (!unigrams_.empty()) unigrams_[0] = config.missing_unk_log_prob;

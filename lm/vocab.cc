@@ -92,9 +92,11 @@ void ProbingVocabulary::LoadedBinary(bool have_words, int fd, EnumerateVocab *to
   if (have_words) ReadWords(fd, to, bound_, offset);
 }
 
+// Free buckets too: the empty word hashes to 0, the free key, so Index("")
+// returns a free bucket's identifier (0 in every file this library writes).
 void ProbingVocabulary::CheckIdentifiers() const {
   for (const ProbingVocabularyEntry &entry : lookup_) {
-    UTIL_THROW_IF(entry.GetKey() && entry.value >= bound_, FormatLoadException,
+    UTIL_THROW_IF(entry.value >= bound_, FormatLoadException,
                   "The binary file's vocabulary is damaged: word identifier " << entry.value
                                                                                << " is not below the bound " << bound_);
   }

@@ -62,7 +62,7 @@ EndOfFileException::EndOfFileException() noexcept { *this << "End of file"; }
 EndOfFileException::~EndOfFileException() noexcept {}
 
 ParseNumberException::ParseNumberException(StringPiece token) noexcept {
-  *this << "Could not parse \"" << token << "\" into a ";
+  *this << "Could not parse \"" << Excerpt(token) << "\" into a ";
 }
 ParseNumberException::~ParseNumberException() noexcept {}
 

@@ -118,6 +118,21 @@ template <ExceptionClass E> E &operator<<(E &e, const void *value) {
 }
 template <ExceptionClass E> E &operator<<(E &e, void *value) { return e << static_cast<const void *>(value); }
 
+// Input quoted in a message: at most kExcerptBytes of `text`, followed by
+// "... (N bytes in all)" when it is longer, so that a damaged file's
+// enormous line cannot swell a message to its own size.
+struct Excerpt {
+  static constexpr std::size_t kExcerptBytes = 256;
+  explicit Excerpt(StringPiece quoted) : text(quoted) {}
+  StringPiece text;
+};
+
+template <ExceptionClass E> E &operator<<(E &e, const Excerpt &excerpt) {
+  if (excerpt.text.size() <= Excerpt::kExcerptBytes) return e << excerpt.text;
+  return e << StringPiece(excerpt.text.data(), Excerpt::kExcerptBytes) << "... (" << excerpt.text.size()
+           << " bytes in all)";
+}
+
 // Saves errno and writes its description followed by a blank.
 class ErrnoException : public Exception {
  public:

@@ -53,6 +53,11 @@ uint64_t SizeFile(int fd) {
   return static_cast<uint64_t>(sb.st_size);
 }
 
+bool IsDirectory(int fd) {
+  struct stat sb;
+  return fstat(fd, &sb) == 0 && S_ISDIR(sb.st_mode);
+}
+
 uint64_t SizeOrThrow(int fd) {
   uint64_t ret = SizeFile(fd);
   UTIL_THROW_IF_ARG(ret == kBadSize, FDException, (fd), "Failed to size");

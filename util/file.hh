@@ -83,6 +83,8 @@ int CreateOrThrow(const char *name);
 uint64_t SizeFile(int fd);
 // As SizeFile, throwing util::FDException "Failed to size" for kBadSize.
 uint64_t SizeOrThrow(int fd);
+// True when `fd` is open on a directory.
+bool IsDirectory(int fd);
 
 void ResizeOrThrow(int fd, uint64_t to);
 

@@ -279,7 +279,7 @@ void FilePiece::MapShift(uint64_t desired_begin) {
   const char *start = data_.begin();
   // Nothing consumed since the last window was mapped: one line or token
   // needs a longer window.
-  if (start && position_ == start + ignore) window_size_ *= 2;
+  if (start && position_ == start + ignore) GrowWindow();
   uint64_t remaining = total_size_ > mapped_offset ? total_size_ - mapped_offset : 0;
   uint64_t mapped_size = window_size_;
   if (mapped_size >= remaining) {
@@ -305,7 +305,7 @@ void FilePiece::ReadShift() {
   if (static_cast<std::size_t>(position_end_ - start) == window_size_) {
     std::size_t kept = static_cast<std::size_t>(position_end_ - position_);
     if (position_ == start) {
-      window_size_ *= 2;
+      GrowWindow();
       HugeRealloc(window_size_, false, data_);
       start = static_cast<char *>(data_.get());
     } else {
@@ -320,6 +320,13 @@ void FilePiece::ReadShift() {
   progress_.MoveTo(reader_.RawAmount());
   if (!got) at_end_ = true;
   position_end_ += got;
+}
+
+void FilePiece::GrowWindow() {
+  UTIL_THROW_IF(window_size_ >= kLongestLine, Exception,
+                "A line or token in " << file_name_ << " is longer than " << kLongestLine << " bytes at byte "
+                                      << ByteOffset());
+  window_size_ *= 2;
 }
 
 void FilePiece::TransitionToRead() {

@@ -48,6 +48,11 @@ extern const bool kSpaces[256];
 
 class FilePiece {
  public:
+  // The window never grows beyond this many bytes: a longer line or token
+  // (a file of zeros, say) throws util::Exception instead of exhausting
+  // memory.
+  static constexpr std::size_t kLongestLine = std::size_t{1} << 28;
+
   // Opens `name` for reading.
   explicit FilePiece(const char *name, std::ostream *progress_stream = nullptr,
                      std::size_t minimum_buffer = 1 << 20);
@@ -148,6 +153,9 @@ class FilePiece {
   void Shift();
   void MapShift(uint64_t desired_begin);
   void ReadShift();
+  // Doubles the window for a line or token that does not fit; throws at
+  // kLongestLine.
+  void GrowWindow();
   void TransitionToRead();
 
   const char *position_ = nullptr;

@@ -1,0 +1,91 @@
+// Fuzz target: the input is a binary model file (the seed corpus holds one
+// of every type), loaded under every load method as the type its header
+// names.  A file must load under all methods or under none, and every
+// method must give the same answers; a load that also reads the word list
+// may refuse a damaged list, but when it accepts it must answer the same.  Refusals must be library exceptions; anything else (a crash, a
+// sanitizer report, another exception, a hang) is a finding.
+#include "fuzz/exercise.hh"
+#include "fuzz/model_types.hh"
+#include "fuzz/scratch_files.hh"
+#include "lm/binary_format.hh"
+#include "lm/config.hh"
+#include "lm/enumerate_vocab.hh"
+#include "util/exception.hh"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace {
+
+using lm::ngram::Config;
+
+const fuzz::ScratchFiles &Files() {
+  static const fuzz::ScratchFiles files;
+  return files;
+}
+
+class CountWords : public lm::EnumerateVocab {
+ public:
+  void Add(lm::WordIndex, const StringPiece &) override { ++count_; }
+
+ private:
+  uint64_t count_ = 0;
+};
+
+constexpr util::LoadMethod kMethods[] = {util::LAZY, util::POPULATE_OR_LAZY, util::POPULATE_OR_READ, util::READ,
+                                         util::PARALLEL_READ};
+
+// The answers of the model in the input file loaded as `Model` by `method`,
+// or nothing when it is refused.
+template <class Model>
+std::optional<fuzz::Transcript> Load(util::LoadMethod method, bool read_words, const fuzz::Probe &probe) {
+  Config config;
+  config.message_stream = nullptr;
+  config.show_progress = false;
+  config.arpa_complain = Config::NONE;
+  config.load_method = method;
+  CountWords words;
+  if (read_words) config.enumerate_vocab = &words;
+  try {
+    Model model(Files().Input(), config);
+    return fuzz::Exercise(model, probe);
+  } catch (const util::Exception &) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
+  Files().WriteInput(data, size);
+  lm::ngram::ModelType type;
+  try {
+    if (!lm::ngram::RecognizeBinary(Files().Input(), type)) return 0;
+  } catch (const util::Exception &) {
+    return 0;
+  }
+  const fuzz::Probe probe(data, size);
+  fuzz::WithModelClass(type, [&]<class Model>() {
+    const std::optional<fuzz::Transcript> first = Load<Model>(kMethods[0], false, probe);
+    for (std::size_t m = 1; m < sizeof(kMethods) / sizeof(kMethods[0]); ++m) {
+      const std::optional<fuzz::Transcript> other = Load<Model>(kMethods[m], false, probe);
+      if (first.has_value() != other.has_value()) {
+        std::fprintf(stderr, "load method %zu %s the file that load method 0 %s\n", m,
+                     other ? "accepts" : "refuses", first ? "accepts" : "refuses");
+        std::abort();
+      }
+      if (first) fuzz::ExpectIdentical(*first, *other, "load methods 0 and " + std::to_string(m));
+    }
+    const std::optional<fuzz::Transcript> with_words = Load<Model>(kMethods[size % 5], true, probe);
+    if (with_words && !first) {
+      std::fprintf(stderr, "reading the word list accepts a file that is otherwise refused\n");
+      std::abort();
+    }
+    if (with_words) fuzz::ExpectIdentical(*first, *with_words, "loads with and without the word list");
+  });
+  return 0;
+}
