@@ -364,7 +364,13 @@ TEST(BinaryFormatTest, ReadHeaderMultiplier) {
       {0.5f, "Binary format claims to have a probing multiplier of 0.5 which is < 1.0."},
       {-2.0f, "Binary format claims to have a probing multiplier of -2 which is < 1.0."},
       {1.0f, nullptr},
-      {std::numeric_limits<float>::quiet_NaN(), nullptr},
+      {256.0f, nullptr},
+      // A damaged header's multiplier would size tables past any file.
+      {std::numeric_limits<float>::quiet_NaN(),
+       "Binary format claims to have a probing multiplier of NaN which is not a number of at most 256."},
+      {std::numeric_limits<float>::infinity(),
+       "Binary format claims to have a probing multiplier of inf which is not a number of at most 256."},
+      {1e30f, "Binary format claims to have a probing multiplier of 1e30 which is not a number of at most 256."},
   };
   TempDir dir;
   const std::string path = dir.File("file");

@@ -75,7 +75,7 @@ class MisalignedMiddle : public testing::Test {
         memory_(size_ / 8 + 2),
         longest_memory_(BitPacked::BaseSize(kNext, kUnigrams, 0)),
         middle_(Start(), 0, kEntries, kUnigrams, kNext, longest_, config_) {
-    longest_.BaseInit(longest_memory_.data(), kUnigrams, 0);
+    longest_.BaseInit(longest_memory_.data(), kNext, kUnigrams, 0);
     for (WordIndex word = 0; word < kEntries; ++word) {
       middle_.Insert(word);
       const int children = word == 0 ? 3 : word == kEntries - 1 ? 4 : 0;

@@ -105,7 +105,7 @@ void Read1Gram(util::FilePiece &f, Voc &vocab, Weights *unigrams, PositiveProbWa
     // A binary file lists the words separated by NUL bytes, so a word may not
     // contain one.
     UTIL_THROW_IF(std::memchr(word.data(), '\0', word.size()), FormatLoadException,
-                  "The word \"" << util::Excerpt(word) << "\" contains a NUL byte");
+                  "A word contains a NUL byte");
     Weights &weights = unigrams[vocab.Insert(word)];
     weights.prob = prob;
     ReadBackoff(f, weights.backoff);

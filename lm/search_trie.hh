@@ -224,7 +224,7 @@ uint8_t *TrieSearch<Quant, Highbit>::SetupMemory(uint8_t *start, const std::vect
     new (middle_begin_ + n - 2) Middle(middle_starts[n - 2], Quant::MiddleBits(config), counts[n - 1], counts[0],
                                        counts[n], next_source, config);
   }
-  longest_.BaseInit(start, counts[0], Quant::LongestBits(config));
+  longest_.BaseInit(start, counts.back(), counts[0], Quant::LongestBits(config));
   return start + BitPacked::BaseSize(counts.back(), counts[0], Quant::LongestBits(config));
 }
 

@@ -19,7 +19,7 @@ uint64_t BitPacked::BaseSize(uint64_t entries, uint64_t unigram_count, uint8_t p
   return ((entries + 1) * entry_width + 7) / 8 + 8;
 }
 
-void BitPacked::BaseInit(void *base, uint64_t unigram_count, uint8_t payload_bits) {
+void BitPacked::BaseInit(void *base, uint64_t entries, uint64_t unigram_count, uint8_t payload_bits) {
   util::BitPackingSanity();
   const util::WidthMask word = util::WidthMask::FromMax(unigram_count);
   if (word.width > 57)
@@ -33,6 +33,7 @@ void BitPacked::BaseInit(void *base, uint64_t unigram_count, uint8_t payload_bit
   base_ = static_cast<uint8_t *>(base);
   insert_count_ = 0;
   word_bound_ = unigram_count;
+  entries_ = entries;
 }
 
 uint64_t BitPacked::InsertWord(WordIndex word) {

@@ -30,6 +30,7 @@
 #include "util/bit_packing.hh"
 #include "util/interpolation_search.hh"
 
+#include <algorithm>
 #include <concepts>
 #include <cstdint>
 
@@ -95,10 +96,10 @@ class BitPacked {
   // words plus `payload_bits`: the extra slot and 8 spare bytes included.
   static uint64_t BaseSize(uint64_t entries, uint64_t unigram_count, uint8_t payload_bits);
 
-  // Places the array at `base` with an empty insertion count.  Runs the
-  // bit-packing self-test; throws util::Exception when word identifiers below
-  // `unigram_count` need more than 57 bits.
-  void BaseInit(void *base, uint64_t unigram_count, uint8_t payload_bits);
+  // Places the array of `entries` records at `base` with an empty insertion
+  // count.  Runs the bit-packing self-test; throws util::Exception when word
+  // identifiers below `unigram_count` need more than 57 bits.
+  void BaseInit(void *base, uint64_t entries, uint64_t unigram_count, uint8_t payload_bits);
 
   // Records inserted so far; the next lower order reads it as the start of
   // the child range of the record it inserts.
@@ -119,6 +120,7 @@ class BitPacked {
   uint8_t *base_ = nullptr;
   uint64_t insert_count_ = 0;
   uint64_t word_bound_ = 0;
+  uint64_t entries_ = 0;
 };
 
 // The array of the highest order: word and probability.  Sized with BaseSize
@@ -179,8 +181,12 @@ inline bool BitPacked::FindWord(WordIndex word, const NodeRange &range, uint64_t
   auto word_at = [this](uint64_t index) {
     return static_cast<WordIndex>(util::ReadBits64(base_, index * entry_width_, word_mask_));
   };
-  // Record range.begin - 1 wraps for begin = 0; the search allows that.
-  return util::InterpolationFind<util::IntegerPivot>(word_at, range.begin - 1, 0, range.end, word_bound_, word, at);
+  // A damaged file's child ranges may run past the array or backwards: the
+  // search stays among the records that exist.
+  const uint64_t end = std::min(range.end, entries_);
+  const uint64_t begin = std::min(range.begin, end);
+  // Record begin - 1 wraps for begin = 0; the search allows that.
+  return util::InterpolationFind<util::IntegerPivot>(word_at, begin - 1, 0, end, word_bound_, word, at);
 }
 
 template <PointerCompression Highbit>
@@ -198,7 +204,7 @@ BitPackedMiddle<Highbit>::BitPackedMiddle(void *base, uint8_t weight_bits, uint6
     : quant_width_(weight_bits), highbit_(base, entries + 1, next_count, config), next_source_(&next_source) {
   CheckMiddleCounts(entries + 1, next_count);
   // The packed records follow the policy's region without alignment.
-  BaseInit(static_cast<uint8_t *>(base) + Highbit::Size(entries + 1, next_count, config), unigram_count,
+  BaseInit(static_cast<uint8_t *>(base) + Highbit::Size(entries + 1, next_count, config), entries, unigram_count,
            static_cast<uint8_t>(weight_bits + highbit_.InlineBits()));
 }
 

@@ -60,8 +60,8 @@ template <class Throwing> void ExpectLimitError(Throwing throwing, const std::st
 
 TEST(BitPackedTest, WordFieldLimit) {
   BitPackedLongest array;
-  EXPECT_NO_THROW(array.BaseInit(nullptr, kLimit - 1, 31));
-  ExpectLimitError([&] { array.BaseInit(nullptr, kLimit, 31); },
+  EXPECT_NO_THROW(array.BaseInit(nullptr, 0, kLimit - 1, 31));
+  ExpectLimitError([&] { array.BaseInit(nullptr, 0, kLimit, 31); },
                    "Sorry, word indices more than 144115188075855872 are not implemented.  Edit util/bit_packing and "
                    "fix the bit packing functions.");
 }
@@ -92,7 +92,7 @@ class TwoOrders {
         longest_count_(CountChildren(children)),
         memory_(MiddleSize(middle_words.size()) + BitPacked::BaseSize(longest_count_, unigram_count, 31)),
         middle_(memory_.data(), 63, middle_words.size(), unigram_count, longest_count_, longest_, config_) {
-    longest_.BaseInit(memory_.data() + MiddleSize(middle_words.size()), unigram_count, 31);
+    longest_.BaseInit(memory_.data() + MiddleSize(middle_words.size()), longest_count_, unigram_count, 31);
     for (std::size_t i = 0; i < middle_words.size(); ++i) {
       DontQuantize::MiddlePointer(quant_, 0, middle_.Insert(middle_words[i])).Write(MiddleProb(i), MiddleBackoff(i));
       for (WordIndex child : children[i]) {
@@ -218,7 +218,7 @@ TEST(BitPackedLongestTest, WordsNearTheLargestIdentifier) {
   const std::vector<WordIndex> words = {0, 1U << 31, kMaxWordIndex - 1, kMaxWordIndex};
   std::vector<uint8_t> memory(BitPacked::BaseSize(words.size(), unigram_count, 31));
   BitPackedLongest longest;
-  longest.BaseInit(memory.data(), unigram_count, 31);
+  longest.BaseInit(memory.data(), words.size(), unigram_count, 31);
   for (WordIndex word : words) longest.Insert(word);
   EXPECT_EQ(words.size(), longest.InsertIndex());
 
