@@ -67,9 +67,9 @@ std::optional<fuzz::Transcript> LoadBoth(ModelType type, const fuzz::Probe &prob
     // A file the library wrote itself must load; an exception here escapes
     // and is reported.
     static const util::LoadMethod kMethods[] = {util::LAZY, util::POPULATE_OR_LAZY, util::POPULATE_OR_READ,
-                                                util::READ, util::PARALLEL_READ};
+                                                util::READ};
     Config reading = config;
-    reading.load_method = kMethods[probe.bytes.size() % 5];
+    reading.load_method = kMethods[probe.bytes.size() % 4];
     DiscardWords discard;
     reading.enumerate_vocab = &discard;
     Model binary(Files().Binary(), reading);

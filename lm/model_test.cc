@@ -1,14 +1,21 @@
 #include "lm/model.hh"
 
+#include "lm/binary_format.hh"
 #include "lm/lm_exception.hh"
+#include "lm/vocab.hh"
 #include "util/temp_file_for_test.hh"
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <limits>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace lm {
 namespace ngram {
@@ -345,6 +352,171 @@ TEST(ModelNotices, MissingUnknownGetsConfiguredProbability) {
   FullScoreReturn ret = model.FullScore(model.NullContextState(), 0, out);
   EXPECT_EQ(-42.0f, ret.prob);
   EXPECT_EQ(0.0f, out.backoff[0]);
+}
+
+// Hostile input.  Each case below once crashed, hung, read or wrote outside
+// its memory, or answered wrongly; now it fails with a library exception or
+// answers right.
+
+const ModelType kAllTypes[] = {PROBING, REST_PROBING, TRIE, QUANT_TRIE, ARRAY_TRIE, QUANT_ARRAY_TRIE};
+
+TEST(ModelHostile, ImpossibleCountsAreRefusedByEveryType) {
+  const struct {
+    std::string text;
+    const char *message;
+  } kCases[] = {
+      // A sign once wrapped to an enormous count.
+      {"\\data\\\nngram 1=2\nngram 2=-8\n\n", "Bad count -8"},
+      {"\\data\\\nngram 1=2\nngram 2=100000000000000000\n\n",
+       "The model claims 100000000000000000 2-grams but at most 17592186044416 are supported"},
+      // More entries than the file has bytes for.
+      {"\\data\\\nngram 1=100000000\nngram 2=1\n\n",
+       "The ARPA header claims 100000001 n-grams, more than a file of 36 bytes can hold"},
+  };
+  for (const auto &c : kCases) {
+    for (ModelType type : kAllTypes) {
+      SCOPED_TRACE(std::string(kModelNames[type]) + ": " + c.text);
+      EXPECT_NE(std::string::npos, LoadError<FormatLoadException>(c.text, Quiet(), type).find(c.message));
+    }
+  }
+}
+
+// The header of a binary file of `type` with one field replaced.
+std::string PatchedBinary(ModelType type, std::size_t offset, const void *value, std::size_t size) {
+  TempFileForTest binary;
+  WriteBinary(binary, type);
+  std::string bytes = binary.Read();
+  bytes.replace(offset, size, static_cast<const char *>(value), size);
+  return bytes;
+}
+
+TEST(ModelHostile, DamagedHeadersAreRefused) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), huge = 1e30f;
+  const uint64_t enormous = uint64_t{1} << 60, large = uint64_t{1} << 40;
+  const std::size_t multiplier = kFixedParametersOffset + offsetof(FixedParameters, probing_multiplier);
+  const std::size_t bigrams = kCountsOffset + 8;
+  const struct {
+    std::size_t offset;
+    const void *value;
+    std::size_t size;
+    const char *message;
+  } kCases[] = {
+      {multiplier, &nan, 4, "probing multiplier of NaN which is not a number of at most 256."},
+      {multiplier, &huge, 4, "probing multiplier of 1e30 which is not a number of at most 256."},
+      {bigrams, &enormous, 8, "The model claims 1152921504606846976 2-grams but at most 17592186044416"},
+      // Sizes that fit the arithmetic meet the file-size check.
+      {bigrams, &large, 8, "but the headers say it should be at least"},
+  };
+  TempFileForTest damaged;
+  for (ModelType type : kAllTypes) {
+    for (const auto &c : kCases) {
+      SCOPED_TRACE(std::string(kModelNames[type]) + ": " + c.message);
+      damaged.Write(PatchedBinary(type, c.offset, c.value, c.size));
+      EXPECT_NE(std::string::npos, BinaryLoadError<FormatLoadException>(damaged).find(c.message));
+    }
+  }
+}
+
+TEST(ModelHostile, EmptyWordIsUnknown) {
+  TempFileForTest arpa(kTrigram), binary;
+  for (ModelType type : kAllTypes) {
+    SCOPED_TRACE(kModelNames[type]);
+    std::unique_ptr<base::Model> model(LoadVirtual(arpa.Name(), Quiet(), type));
+    EXPECT_EQ(0u, model->VocabularyView().Index(""));
+  }
+  // The empty word hashes to the key of a free bucket, so a free bucket's
+  // identifier must be checked like every other.
+  WriteBinary(binary, PROBING);
+  std::string bytes = binary.Read();
+  const std::size_t buckets = TotalHeaderSize(3) + sizeof(ProbingVocabularyHeader);
+  std::size_t free_bucket = buckets;
+  while (bytes.substr(free_bucket, 8) != std::string(8, '\0')) free_bucket += sizeof(ProbingVocabularyEntry);
+  const WordIndex beyond = 1000;
+  bytes.replace(free_bucket + 8, 4, reinterpret_cast<const char *>(&beyond), 4);
+  binary.Write(bytes);
+  EXPECT_NE(std::string::npos, BinaryLoadError<FormatLoadException>(binary).find(
+                                   "The binary file's vocabulary is damaged: word identifier 1000 is not below the "
+                                   "bound 5"));
+}
+
+TEST(ModelHostile, EndlessLinesAreRefusedWithShortMessages) {
+  // A sparse file of zeros is mapped; /dev/zero is read.
+  TempFileForTest zeros;
+  {
+    util::scoped_fd fd(util::CreateOrThrow(zeros.Name()));
+    util::ResizeOrThrow(fd.get(), uint64_t{1} << 30);
+  }
+  for (const char *name : {zeros.Name(), "/dev/zero"}) {
+    SCOPED_TRACE(name);
+    try {
+      ProbingModel model(name, Quiet());
+      ADD_FAILURE() << "no exception";
+    } catch (const util::Exception &e) {
+      const std::string what = e.what();
+      EXPECT_NE(std::string::npos, what.find("is longer than 268435456 bytes")) << what;
+      EXPECT_LT(what.size(), 1000u);
+    }
+  }
+}
+
+TEST(ModelHostile, UnusableFilesAreNamed) {
+  char dir[] = "/tmp/quarn_test_XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  TempFileForTest empty(""), text("hello world\n"), blank(" \n\n");
+  const struct {
+    const char *name;
+    const char *message;
+  } kCases[] = {
+      {dir, " is a directory, not a language model file."},
+      {empty.Name(), " is empty: it is neither an ARPA file nor a binary model."},
+      {text.Name(), "first non-empty line was \"hello world\" not \\data\\.  The file is neither an ARPA file nor a "
+                    "binary model."},
+      {blank.Name(), "The file has no \\data\\ line: it is neither an ARPA file nor a binary model."},
+  };
+  for (const auto &c : kCases) {
+    for (ModelType type : {PROBING, TRIE}) {
+      SCOPED_TRACE(c.message);
+      try {
+        delete LoadVirtual(c.name, Quiet(), type);
+        ADD_FAILURE() << "no exception";
+      } catch (const FormatLoadException &e) {
+        EXPECT_NE(std::string::npos, std::string(e.what()).find(c.message)) << e.what();
+      }
+    }
+  }
+  rmdir(dir);
+}
+
+TEST(ModelHostile, EmptyContextMayBeNullPointers) {
+  TempFileForTest arpa(kTrigram);
+  TrieModel model(arpa.Name(), Quiet());
+  State forgot, scored;
+  const WordIndex a = model.GetVocabulary().Index("a");
+  const FullScoreReturn ret = model.FullScoreForgotState(nullptr, nullptr, a, forgot);
+  EXPECT_EQ(model.FullScore(model.NullContextState(), a, scored).prob, ret.prob);
+  EXPECT_EQ(scored, forgot);
+  State got;
+  model.GetState(nullptr, nullptr, got);
+  EXPECT_EQ(0, got.length);
+}
+
+// Text without the unigram <unk> may still hold n-grams that end in it; the
+// substituted <unk> must not hide them.
+TEST(ModelHostile, MissingUnknownKeepsNGramsEndingInIt) {
+  std::string text = kTrigram;
+  text.replace(text.find("ngram 1=5"), 9, "ngram 1=4");
+  text.replace(text.find("ngram 2=4"), 9, "ngram 2=5");
+  text.erase(text.find("-1.0\t<unk>\t0\n"), 12);
+  text.insert(text.find("\\3-grams:") - 1, "-0.25\t<s> <unk>\n");
+  TempFileForTest arpa(text);
+  for (ModelType type : kAllTypes) {
+    SCOPED_TRACE(kModelNames[type]);
+    std::unique_ptr<base::Model> model(LoadVirtual(arpa.Name(), Quiet(), type));
+    State out;
+    const FullScoreReturn ret = model->BaseFullScore(model->BeginSentenceRecord(), 0, &out);
+    EXPECT_EQ(2, ret.ngram_length);
+    if (type != QUANT_TRIE && type != QUANT_ARRAY_TRIE) EXPECT_EQ(-0.25f, ret.prob);
+  }
 }
 
 // Damaged models must load or fail with a library exception: never crash,

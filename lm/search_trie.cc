@@ -201,8 +201,10 @@ void BackoffMessages::Apply(float *const *cursors, RecordReader &reader) {
   // Requests beyond the file's last j-gram are absent j-grams too.
   while (current_ != allocated_) KeepAbsent(extend_out);
   entry_size_ = order * sizeof(WordIndex);
-  Resize(reinterpret_cast<uint8_t *>(extend_out) - static_cast<uint8_t *>(backing_.get()));
+  const std::size_t kept = reinterpret_cast<uint8_t *>(extend_out) - static_cast<uint8_t *>(backing_.get());
+  // From the start: shrinking to nothing frees the block.
   current_ = static_cast<uint8_t *>(backing_.get());
+  Resize(kept);
 }
 
 bool BackoffMessages::ExtendsRight(unsigned char order, const WordIndex *words) {
