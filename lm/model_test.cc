@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <random>
@@ -517,6 +518,32 @@ TEST(ModelHostile, MissingUnknownKeepsNGramsEndingInIt) {
     EXPECT_EQ(2, ret.ngram_length);
     if (type != QUANT_TRIE && type != QUANT_ARRAY_TRIE) EXPECT_EQ(-0.25f, ret.prob);
   }
+}
+
+// The inputs the fuzz targets once failed on (fuzz/regressions), loaded as
+// every type here too, so that the sanitizer builds of the suite see them.
+TEST(ModelHostile, FuzzFindingsLoadOrFailCleanly) {
+  std::size_t replayed = 0;
+  for (const char *kind : {"fuzz/regressions/arpa", "fuzz/regressions/binary"}) {
+    for (const auto &entry : std::filesystem::directory_iterator(kind)) {
+      if (!entry.is_regular_file() || entry.file_size() == 0) continue;
+      ++replayed;
+      for (ModelType type : kAllTypes) {
+        SCOPED_TRACE(entry.path().string() + " as " + kModelNames[type]);
+        try {
+          std::unique_ptr<base::Model> model(LoadVirtual(entry.path().c_str(), Quiet(), type));
+          State state, out;
+          model->BeginSentenceWrite(&state);
+          for (const char *word : {"a", "b", "c", "d", "<unk>", "", "</s>"}) {
+            model->BaseFullScore(&state, model->VocabularyView().Index(word), &out);
+            state = out;
+          }
+        } catch (const util::Exception &) {
+        }
+      }
+    }
+  }
+  EXPECT_GE(replayed, 2u);
 }
 
 // Damaged models must load or fail with a library exception: never crash,

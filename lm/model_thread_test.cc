@@ -1,13 +1,15 @@
 // Several threads query one loaded model at once: word-by-word queries with
 // their own states, batches shared among threads, and the scorer that
-// overlaps lookups, for a hash-table and a trie model.  Every thread must
-// get the scores that one thread alone gets.
+// overlaps lookups, for every model type, built from ARPA text and mapped
+// from a binary file.  Every thread must get the scores that one thread alone
+// gets.
 // Meant to run under ThreadSanitizer as well (.ci/run), which reports any
 // write that a query makes to shared memory.
 #include "lm/config.hh"
 #include "lm/model.hh"
 #include "lm/score_batch.hh"
 #include "lm/state.hh"
+#include "util/temp_file_for_test.hh"
 
 #include <gtest/gtest.h>
 
@@ -65,13 +67,28 @@ std::vector<float> Batch(const Model &model, const std::vector<std::string> &sen
   return scores;
 }
 
-class ModelThreadTest : public ::testing::TestWithParam<ngram::ModelType> {
+// A model type, and whether the model is mapped lazily from its binary file
+// rather than built from ARPA text.
+struct Loading {
+  ngram::ModelType type;
+  bool mapped;
+};
+
+class ModelThreadTest : public ::testing::TestWithParam<Loading> {
  protected:
   void SetUp() override {
     ngram::Config config;
     config.message_stream = nullptr;
     config.temp_prefix = "/tmp/quarn_thread_test_";
-    model_.reset(ngram::LoadVirtual("data/kjv-genesis.arpa", config, GetParam()));
+    if (GetParam().mapped) {
+      ngram::Config writing = config;
+      writing.binary_output_path = binary_.Name();
+      delete ngram::LoadVirtual("data/kjv-genesis.arpa", writing, GetParam().type);
+      config.load_method = util::LAZY;
+      model_.reset(ngram::LoadVirtual(binary_.Name(), config));
+    } else {
+      model_.reset(ngram::LoadVirtual("data/kjv-genesis.arpa", config, GetParam().type));
+    }
     // Enough sentences that a batch is shared among all threads.
     for (int copy = 0; copy < 8; ++copy) {
       const std::vector<std::string> more = RandomSentences();
@@ -79,6 +96,7 @@ class ModelThreadTest : public ::testing::TestWithParam<ngram::ModelType> {
     }
   }
 
+  util::TempFileForTest binary_;
   std::unique_ptr<Model> model_;
   std::vector<std::string> sentences_;
 };
@@ -103,8 +121,15 @@ TEST_P(ModelThreadTest, ConcurrentQueriesAgreeWithOneThread) {
   EXPECT_EQ(batch_alone, Batch(*model_, sentences_, kThreads));
 }
 
-INSTANTIATE_TEST_SUITE_P(HashTablesAndTrie, ModelThreadTest,
-                         ::testing::Values(ngram::PROBING, ngram::QUANT_ARRAY_TRIE));
+INSTANTIATE_TEST_SUITE_P(EveryType, ModelThreadTest,
+                         ::testing::Values(Loading{ngram::PROBING, false}, Loading{ngram::REST_PROBING, false},
+                                           Loading{ngram::TRIE, false}, Loading{ngram::QUANT_TRIE, false},
+                                           Loading{ngram::ARRAY_TRIE, false},
+                                           Loading{ngram::QUANT_ARRAY_TRIE, false}, Loading{ngram::PROBING, true},
+                                           Loading{ngram::QUANT_ARRAY_TRIE, true}),
+                         [](const ::testing::TestParamInfo<Loading> &info) {
+                           return std::string(info.param.mapped ? "Mapped" : "Built") + std::to_string(info.index);
+                         });
 
 // The scorer that overlaps lookups in lanes, which models larger than the
 // caches get, on several threads at once.

@@ -89,7 +89,9 @@ class ProbingHashTable {
   ProbingHashTable()
       : begin_(nullptr), end_(nullptr), buckets_(0), invalid_(), hash_(), equal_(), mod_(), entries_(0) {}
 
-  // Views `allocated` bytes at `start` as allocated / sizeof(Entry) buckets.
+  // Views `allocated` bytes at `start` as allocated / sizeof(Entry) buckets;
+  // throws ProbingSizeException when not even one bucket fits, since every
+  // probe starts at a bucket.
   ProbingHashTable(void *start, std::size_t allocated, const Key &invalid = Key(), const Hash &hash = Hash(),
                    const Equal &equal = Equal())
       : begin_(static_cast<MutableIterator>(start)),
@@ -99,7 +101,10 @@ class ProbingHashTable {
         hash_(hash),
         equal_(equal),
         mod_(buckets_),
-        entries_(0) {}
+        entries_(0) {
+    UTIL_THROW_IF(buckets_ == 0, ProbingSizeException,
+                  "A hash table of " << allocated << " bytes has no room for a bucket of " << sizeof(Entry));
+  }
 
   // Stores `entry` in the first free bucket of its probe sequence without
   // looking for an equal key: a duplicate lands behind the original, which

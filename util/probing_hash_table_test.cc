@@ -66,6 +66,14 @@ TEST(ProbingHashTableTest, BucketCountIsBytesOverEntrySize) {
   EXPECT_EQ(0u, table.Entries());
 }
 
+// Every probe starts at a bucket, so a region without one is refused.
+TEST(ProbingHashTableTest, RegionWithoutABucketIsRefused) {
+  Entry entry;
+  EXPECT_THROW(Table(&entry, sizeof(Entry) - 1), ProbingSizeException);
+  EXPECT_THROW(Table(&entry, 0), ProbingSizeException);
+  EXPECT_EQ(1u, Table(&entry, sizeof(Entry)).Buckets());
+}
+
 TEST(ProbingHashTableTest, LastFreeBucketIsNeverFilled) {
   const std::size_t kBuckets = 7;
   for (bool use_find_or_insert : {false, true}) {
