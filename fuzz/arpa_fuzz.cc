@@ -1,16 +1,18 @@
-// Fuzz target: the input is ARPA text, loaded as every model type.  Each
-// type that accepts it must score it the same way when it loads the binary
-// file it wrote, and the types must agree with each other: the two hash
-// types and the two unquantized tries within rounding, a trie and its
-// pointer-compressed form bit for bit, quantized tries in everything but
-// probabilities.  Refusals must be library exceptions; anything else (a
-// crash, a sanitizer report, another exception, a hang) is a finding.
+// Fuzz target: the input is ARPA text, loaded as every model type.  The
+// types that accept it must agree with each other: the two hash types and
+// the two unquantized tries within rounding, a trie and its pointer-
+// compressed form bit for bit, quantized tries in everything but
+// probabilities.  One type per input, picked by the input's hash, also
+// writes its binary file, which must load (by a load method the hash picks)
+// and answer bit for bit as the model built from the text.  Refusals must be
+// library exceptions; anything else (a crash, a sanitizer report, another
+// exception, a hang) is a finding.
 #include "fuzz/exercise.hh"
 #include "fuzz/model_types.hh"
 #include "fuzz/scratch_files.hh"
 #include "lm/config.hh"
-#include "lm/enumerate_vocab.hh"
 #include "util/exception.hh"
+#include "util/murmur_hash.hh"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,17 +24,23 @@ namespace {
 using lm::ngram::Config;
 using lm::ngram::ModelType;
 
-const fuzz::ScratchFiles &Files() {
-  static const fuzz::ScratchFiles files;
-  return files;
-}
+const fuzz::ScratchFiles &Files() { return fuzz::ScratchFiles::OfThisProcess(); }
 
-class DiscardWords : public lm::EnumerateVocab {
- public:
-  void Add(lm::WordIndex, const StringPiece &) override {}
+// What the input's hash decides.
+struct Choices {
+  explicit Choices(uint64_t hash)
+      : round_trip(ModelType(hash % lm::ngram::kModelTypeCount)),
+        write_in_place((hash >> 8) % 2),
+        method((hash >> 16) % 4) {}
+
+  // The type whose binary file is written and loaded again.
+  ModelType round_trip;
+  bool write_in_place;
+  // Index into kMethods.
+  unsigned method;
 };
 
-Config FuzzConfig(std::size_t size) {
+Config FuzzConfig() {
   Config config;
   config.message_stream = nullptr;
   config.show_progress = false;
@@ -47,30 +55,36 @@ Config FuzzConfig(std::size_t size) {
   config.quant_prob_bits = 4;
   config.quant_backoff_bits = 3;
   config.array_pointer_bits = 2;
-  config.binary_write_mode = size % 2 ? Config::WRITE_IN_PLACE : Config::WRITE_WHEN_DONE;
   return config;
 }
 
-// Loads the input as `type`, writing its binary file, then loads that file
-// and requires the same answers.  Nothing when the input is refused.
-std::optional<fuzz::Transcript> LoadBoth(ModelType type, const fuzz::Probe &probe, const Config &config) {
+// PARALLEL_READ always refuses.
+constexpr util::LoadMethod kMethods[] = {util::LAZY, util::POPULATE_OR_LAZY, util::POPULATE_OR_READ, util::READ};
+
+// Loads the input as `type`; for the round-trip type, also writes its binary
+// file, loads that and requires the same answers.  Nothing when the input is
+// refused.
+std::optional<fuzz::Transcript> Load(ModelType type, const fuzz::Probe &probe, const Choices &choices) {
   std::optional<fuzz::Transcript> ret;
   fuzz::WithModelClass(type, [&]<class Model>() {
-    Config writing = config;
-    writing.binary_output_path = Files().Binary();
+    const bool round_trip = type == choices.round_trip;
+    Config writing = FuzzConfig();
+    if (round_trip) {
+      writing.binary_output_path = Files().Binary();
+      writing.binary_write_mode = choices.write_in_place ? Config::WRITE_IN_PLACE : Config::WRITE_WHEN_DONE;
+    }
     try {
       Model model(Files().Input(), writing);
       ret = fuzz::Exercise(model, probe);
     } catch (const util::Exception &) {
       return;
     }
+    if (!round_trip) return;
     // A file the library wrote itself must load; an exception here escapes
     // and is reported.
-    static const util::LoadMethod kMethods[] = {util::LAZY, util::POPULATE_OR_LAZY, util::POPULATE_OR_READ,
-                                                util::READ};
-    Config reading = config;
-    reading.load_method = kMethods[probe.bytes.size() % 4];
-    DiscardWords discard;
+    Config reading = FuzzConfig();
+    reading.load_method = kMethods[choices.method];
+    fuzz::DiscardWords discard;
     reading.enumerate_vocab = &discard;
     Model binary(Files().Binary(), reading);
     fuzz::ExpectIdentical(*ret, fuzz::Exercise(binary, probe),
@@ -85,9 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   using namespace lm::ngram;
   Files().WriteInput(data, size);
   const fuzz::Probe probe(data, size);
-  const Config config = FuzzConfig(size);
+  const Choices choices(util::MurmurHash64A(data, size, 0));
   std::optional<fuzz::Transcript> loaded[kModelTypeCount];
-  for (unsigned type = 0; type < kModelTypeCount; ++type) loaded[type] = LoadBoth(ModelType(type), probe, config);
+  for (unsigned type = 0; type < kModelTypeCount; ++type) loaded[type] = Load(ModelType(type), probe, choices);
 
   const auto both = [&](ModelType a, ModelType b) { return loaded[a] && loaded[b]; };
   if (both(PROBING, REST_PROBING)) fuzz::ExpectSimilar(*loaded[PROBING], *loaded[REST_PROBING], true, "probing and rest probing");

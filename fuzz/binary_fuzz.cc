@@ -9,7 +9,6 @@
 #include "fuzz/scratch_files.hh"
 #include "lm/binary_format.hh"
 #include "lm/config.hh"
-#include "lm/enumerate_vocab.hh"
 #include "util/exception.hh"
 
 #include <cstddef>
@@ -23,18 +22,7 @@ namespace {
 
 using lm::ngram::Config;
 
-const fuzz::ScratchFiles &Files() {
-  static const fuzz::ScratchFiles files;
-  return files;
-}
-
-class CountWords : public lm::EnumerateVocab {
- public:
-  void Add(lm::WordIndex, const StringPiece &) override { ++count_; }
-
- private:
-  uint64_t count_ = 0;
-};
+const fuzz::ScratchFiles &Files() { return fuzz::ScratchFiles::OfThisProcess(); }
 
 // PARALLEL_READ always refuses.
 constexpr util::LoadMethod kMethods[] = {util::LAZY, util::POPULATE_OR_LAZY, util::POPULATE_OR_READ, util::READ};
@@ -48,7 +36,7 @@ std::optional<fuzz::Transcript> Load(util::LoadMethod method, bool read_words, c
   config.show_progress = false;
   config.arpa_complain = Config::NONE;
   config.load_method = method;
-  CountWords words;
+  fuzz::DiscardWords words;
   if (read_words) config.enumerate_vocab = &words;
   try {
     Model model(Files().Input(), config);

@@ -15,6 +15,7 @@
 #ifndef FUZZ_EXERCISE_H
 #define FUZZ_EXERCISE_H
 
+#include "lm/enumerate_vocab.hh"
 #include "lm/return.hh"
 #include "lm/state.hh"
 #include "lm/word_index.hh"
@@ -57,6 +58,13 @@ struct Transcript {
 };
 
 constexpr lm::WordIndex kMaxIdentifiers = 2048;
+
+// Takes the words a load enumerates and keeps nothing: set as the
+// configuration's enumerate_vocab, it makes a binary load read the word list.
+class DiscardWords : public lm::EnumerateVocab {
+ public:
+  void Add(lm::WordIndex, const StringPiece &) override {}
+};
 
 // Aborts with a report unless `a` and `b` agree bit for bit; `what` names
 // the two models.

@@ -20,6 +20,11 @@ std::string ScratchDirectory() {
 
 }  // namespace
 
+const ScratchFiles &ScratchFiles::OfThisProcess() {
+  static const ScratchFiles files;
+  return files;
+}
+
 ScratchFiles::ScratchFiles() {
   const std::string base = ScratchDirectory() + "/quarn_fuzz_" + std::to_string(getpid());
   input_ = base + ".input";

@@ -14,6 +14,9 @@ namespace fuzz {
 
 class ScratchFiles {
  public:
+  // The files of this process, made on first use.
+  static const ScratchFiles &OfThisProcess();
+
   ScratchFiles();
   ~ScratchFiles();
 

@@ -100,6 +100,12 @@ class scoped_memory {
 
 // How MapRead brings a file range into memory.  The underlying type admits
 // every 32-bit value a caller may pass; MapRead refuses those it does not name.
+//
+// A mapping (LAZY, POPULATE_OR_LAZY) reads the file whenever a page is first
+// touched, long after loading: if another process truncates the file
+// meanwhile, the next touch of a page past its new end raises SIGBUS and the
+// program dies.  That is inherent in mapping; a model whose file may change
+// under it should be loaded with READ (or POPULATE_OR_READ), which copies it.
 enum LoadMethod : uint32_t {
   LAZY = 0,              // map read-only; pages are read when first touched
   POPULATE_OR_LAZY = 1,  // as LAZY (the mapping is not pre-faulted)
