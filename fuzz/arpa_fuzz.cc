@@ -1,7 +1,7 @@
 // Fuzz target: the input is ARPA text, loaded as every model type.  The
-// types that accept it must agree with each other: the two hash types and
-// the two unquantized tries within rounding, a trie and its pointer-
-// compressed form bit for bit, quantized tries in everything but
+// types that accept it must agree with each other: probing with rest probing
+// and with the trie within rounding, a trie and its pointer-compressed form
+// bit for bit, the trie and the quantized trie in everything but
 // probabilities.  One type per input, picked by the input's hash, also
 // writes its binary file, which must load (by a load method the hash picks)
 // and answer bit for bit as the model built from the text.  Refusals must be
@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -31,12 +32,12 @@ struct Choices {
   explicit Choices(uint64_t hash)
       : round_trip(ModelType(hash % lm::ngram::kModelTypeCount)),
         write_in_place((hash >> 8) % 2),
-        method((hash >> 16) % 4) {}
+        method((hash >> 16) % std::size(fuzz::kLoadMethods)) {}
 
   // The type whose binary file is written and loaded again.
   ModelType round_trip;
   bool write_in_place;
-  // Index into kMethods.
+  // Index into fuzz::kLoadMethods.
   unsigned method;
 };
 
@@ -57,9 +58,6 @@ Config FuzzConfig() {
   config.array_pointer_bits = 2;
   return config;
 }
-
-// PARALLEL_READ always refuses.
-constexpr util::LoadMethod kMethods[] = {util::LAZY, util::POPULATE_OR_LAZY, util::POPULATE_OR_READ, util::READ};
 
 // Loads the input as `type`; for the round-trip type, also writes its binary
 // file, loads that and requires the same answers.  Nothing when the input is
@@ -83,7 +81,7 @@ std::optional<fuzz::Transcript> Load(ModelType type, const fuzz::Probe &probe, c
     // A file the library wrote itself must load; an exception here escapes
     // and is reported.
     Config reading = FuzzConfig();
-    reading.load_method = kMethods[choices.method];
+    reading.load_method = fuzz::kLoadMethods[choices.method];
     fuzz::DiscardWords discard;
     reading.enumerate_vocab = &discard;
     Model binary(Files().Binary(), reading);

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -23,9 +24,6 @@ namespace {
 using lm::ngram::Config;
 
 const fuzz::ScratchFiles &Files() { return fuzz::ScratchFiles::OfThisProcess(); }
-
-// PARALLEL_READ always refuses.
-constexpr util::LoadMethod kMethods[] = {util::LAZY, util::POPULATE_OR_LAZY, util::POPULATE_OR_READ, util::READ};
 
 // The answers of the model in the input file loaded as `Model` by `method`,
 // or nothing when it is refused.
@@ -58,9 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   }
   const fuzz::Probe probe(data, size);
   fuzz::WithModelClass(type, [&]<class Model>() {
-    const std::optional<fuzz::Transcript> first = Load<Model>(kMethods[0], false, probe);
-    for (std::size_t m = 1; m < sizeof(kMethods) / sizeof(kMethods[0]); ++m) {
-      const std::optional<fuzz::Transcript> other = Load<Model>(kMethods[m], false, probe);
+    const std::optional<fuzz::Transcript> first = Load<Model>(fuzz::kLoadMethods[0], false, probe);
+    for (std::size_t m = 1; m < std::size(fuzz::kLoadMethods); ++m) {
+      const std::optional<fuzz::Transcript> other = Load<Model>(fuzz::kLoadMethods[m], false, probe);
       if (first.has_value() != other.has_value()) {
         std::fprintf(stderr, "load method %zu %s the file that load method 0 %s\n", m,
                      other ? "accepts" : "refuses", first ? "accepts" : "refuses");
@@ -68,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
       }
       if (first) fuzz::ExpectIdentical(*first, *other, "load methods 0 and " + std::to_string(m));
     }
-    const std::optional<fuzz::Transcript> with_words = Load<Model>(kMethods[size % 4], true, probe);
+    const util::LoadMethod method = fuzz::kLoadMethods[size % std::size(fuzz::kLoadMethods)];
+    const std::optional<fuzz::Transcript> with_words = Load<Model>(method, true, probe);
     if (with_words && !first) {
       std::fprintf(stderr, "reading the word list accepts a file that is otherwise refused\n");
       std::abort();

@@ -19,6 +19,7 @@
 #include "lm/return.hh"
 #include "lm/state.hh"
 #include "lm/word_index.hh"
+#include "util/mmap.hh"
 #include "util/string_piece.hh"
 
 #include <algorithm>
@@ -58,6 +59,10 @@ struct Transcript {
 };
 
 constexpr lm::WordIndex kMaxIdentifiers = 2048;
+
+// The load methods a binary file is tried with (PARALLEL_READ always
+// refuses).
+constexpr util::LoadMethod kLoadMethods[] = {util::LAZY, util::POPULATE_OR_LAZY, util::POPULATE_OR_READ, util::READ};
 
 // Takes the words a load enumerates and keeps nothing: set as the
 // configuration's enumerate_vocab, it makes a binary load read the word list.
