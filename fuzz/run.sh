@@ -67,5 +67,8 @@ for i in 0 1; do
     echo "${target}_fuzz: FINDING"
     tail -60 "$build/$target.log"
   fi
+  # The targets keep their scratch files (fuzz/scratch_files.hh) under their
+  # process id; libFuzzer's exit skips the destructor that removes them.
+  rm -f "/dev/shm/quarn_fuzz_${pids[$i]}".* "${TMPDIR:-/tmp}/quarn_fuzz_${pids[$i]}".*
 done
 exit $status
