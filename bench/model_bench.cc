@@ -669,22 +669,7 @@ bool IsQuantized(ModelType type) { return type == lm::ngram::QUANT_TRIE || type 
 
 // Size(counts, config) of the type's class.
 uint64_t ExpectedRegion(ModelType type, const std::vector<uint64_t> &counts, const lm::ngram::Config &config) {
-  switch (type) {
-    case lm::ngram::PROBING:
-      return lm::ngram::ProbingModel::Size(counts, config);
-    case lm::ngram::REST_PROBING:
-      return lm::ngram::RestProbingModel::Size(counts, config);
-    case lm::ngram::TRIE:
-      return lm::ngram::TrieModel::Size(counts, config);
-    case lm::ngram::QUANT_TRIE:
-      return lm::ngram::QuantTrieModel::Size(counts, config);
-    case lm::ngram::ARRAY_TRIE:
-      return lm::ngram::ArrayTrieModel::Size(counts, config);
-    case lm::ngram::QUANT_ARRAY_TRIE:
-      return lm::ngram::QuantArrayTrieModel::Size(counts, config);
-  }
-  std::cerr << "Unknown model type " << type << std::endl;
-  std::exit(1);
+  return lm::ngram::WithModelClass(type, [&]<class Model>() { return Model::Size(counts, config); });
 }
 
 // Adds up the bytes of the word list (each word and its zero byte).

@@ -8,9 +8,9 @@
 // library exceptions; anything else (a crash, a sanitizer report, another
 // exception, a hang) is a finding.
 #include "fuzz/exercise.hh"
-#include "fuzz/model_types.hh"
 #include "fuzz/scratch_files.hh"
 #include "lm/config.hh"
+#include "lm/model.hh"
 #include "util/exception.hh"
 #include "util/murmur_hash.hh"
 
@@ -64,7 +64,7 @@ Config FuzzConfig() {
 // refused.
 std::optional<fuzz::Transcript> Load(ModelType type, const fuzz::Probe &probe, const Choices &choices) {
   std::optional<fuzz::Transcript> ret;
-  fuzz::WithModelClass(type, [&]<class Model>() {
+  lm::ngram::WithModelClass(type, [&]<class Model>() {
     const bool round_trip = type == choices.round_trip;
     Config writing = FuzzConfig();
     if (round_trip) {

@@ -5,10 +5,10 @@
 // may refuse a damaged list, but when it accepts it must answer the same.  Refusals must be library exceptions; anything else (a crash, a
 // sanitizer report, another exception, a hang) is a finding.
 #include "fuzz/exercise.hh"
-#include "fuzz/model_types.hh"
 #include "fuzz/scratch_files.hh"
 #include "lm/binary_format.hh"
 #include "lm/config.hh"
+#include "lm/model.hh"
 #include "util/exception.hh"
 
 #include <cstddef>
@@ -54,8 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   } catch (const util::Exception &) {
     return 0;
   }
+  // A type with no class is refused by every load.
+  if (type >= lm::ngram::kModelTypeCount) return 0;
   const fuzz::Probe probe(data, size);
-  fuzz::WithModelClass(type, [&]<class Model>() {
+  lm::ngram::WithModelClass(type, [&]<class Model>() {
     const std::optional<fuzz::Transcript> first = Load<Model>(fuzz::kLoadMethods[0], false, probe);
     for (std::size_t m = 1; m < std::size(fuzz::kLoadMethods); ++m) {
       const std::optional<fuzz::Transcript> other = Load<Model>(fuzz::kLoadMethods[m], false, probe);

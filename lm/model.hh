@@ -16,6 +16,7 @@
 #include "lm/binary_format.hh"
 #include "lm/blank.hh"
 #include "lm/config.hh"
+#include "lm/lm_exception.hh"
 #include "lm/model_interfaces.hh"
 #include "lm/model_type.hh"
 #include "lm/return.hh"
@@ -233,7 +234,9 @@ void GenericModel<Search, VocabularyT>::GetState(const WordIndex *context_rbegin
     *backoff_sink = middle.GetBackoff();
     if (HasExtension(*backoff_sink)) out_state.length = static_cast<unsigned char>(word - context_rbegin + 1);
   }
-  std::copy(context_rbegin, context_rbegin + out_state.length, out_state.words);
+  // A loop rather than std::copy, whose memmove g++ flags for the null
+  // context that returned above.
+  for (unsigned char i = 0; i < out_state.length; ++i) out_state.words[i] = context_rbegin[i];
 }
 
 template <class Search, class VocabularyT>
@@ -339,6 +342,27 @@ typedef ProbingModel Model;
 // Loads `file_name` as the type its binary header records or, for ARPA text,
 // as `model_type`.  The caller owns the result.
 base::Model *LoadVirtual(const char *file_name, const Config &config = Config(), ModelType model_type = PROBING);
+
+// Calls visit.template operator()<Model>() with the class of `type` and
+// returns its result; throws FormatLoadException for a type with no class.
+template <class Visit> decltype(auto) WithModelClass(ModelType type, Visit &&visit) {
+  switch (type) {
+    case PROBING:
+      return visit.template operator()<ProbingModel>();
+    case REST_PROBING:
+      return visit.template operator()<RestProbingModel>();
+    case TRIE:
+      return visit.template operator()<TrieModel>();
+    case QUANT_TRIE:
+      return visit.template operator()<QuantTrieModel>();
+    case ARRAY_TRIE:
+      return visit.template operator()<ArrayTrieModel>();
+    case QUANT_ARRAY_TRIE:
+      return visit.template operator()<QuantArrayTrieModel>();
+    default:
+      UTIL_THROW(FormatLoadException, "Confused by model type " << static_cast<unsigned>(type));
+  }
+}
 
 }  // namespace ngram
 }  // namespace lm

@@ -516,7 +516,9 @@ TEST(ModelHostile, MissingUnknownKeepsNGramsEndingInIt) {
     State out;
     const FullScoreReturn ret = model->BaseFullScore(model->BeginSentenceRecord(), 0, &out);
     EXPECT_EQ(2, ret.ngram_length);
-    if (type != QUANT_TRIE && type != QUANT_ARRAY_TRIE) EXPECT_EQ(-0.25f, ret.prob);
+    if (type != QUANT_TRIE && type != QUANT_ARRAY_TRIE) {
+      EXPECT_EQ(-0.25f, ret.prob);
+    }
   }
 }
 
