@@ -45,6 +45,14 @@ void CheckModelFile(int fd, const char *file) {
                 file << " is empty: it is neither an ARPA file nor a binary model.");
 }
 
+// Creating the binary output would truncate the ARPA text before it is read.
+void CheckOutputIsNotInput(int fd, const char *file, const Config &config) {
+  UTIL_THROW_IF(config.binary_output_path && util::IsSameFile(fd, config.binary_output_path), ConfigException,
+                "The binary output file " << config.binary_output_path << " is the ARPA file " << file
+                                          << " being read; writing it would destroy the model.  Choose another "
+                                             "output file.");
+}
+
 void CheckAtLeastBigram(const std::vector<uint64_t> &counts) {
   UTIL_THROW_IF(counts.size() < 2, FormatLoadException, "This ngram implementation assumes at least a bigram model.");
 }
@@ -84,6 +92,7 @@ GenericModel<Search, VocabularyT>::GenericModel(const char *file, const Config &
   if (IsBinaryFormat(fd.get())) {
     LoadBinary(fd.release(), config);
   } else {
+    CheckOutputIsNotInput(fd.get(), file, config);
     ComplainAboutARPA(config, kModelType);
     InitializeFromARPA(fd.release(), file, config);
   }

@@ -58,6 +58,12 @@ bool IsDirectory(int fd) {
   return fstat(fd, &sb) == 0 && S_ISDIR(sb.st_mode);
 }
 
+bool IsSameFile(int fd, const char *path) {
+  struct stat open_file, named;
+  return fstat(fd, &open_file) == 0 && stat(path, &named) == 0 && open_file.st_dev == named.st_dev &&
+         open_file.st_ino == named.st_ino;
+}
+
 uint64_t SizeOrThrow(int fd) {
   uint64_t ret = SizeFile(fd);
   UTIL_THROW_IF_ARG(ret == kBadSize, FDException, (fd), "Failed to size");

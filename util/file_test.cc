@@ -146,6 +146,24 @@ TEST_F(FileTest, Sizes) {
   }
 }
 
+TEST_F(FileTest, IsSameFileThroughEveryName) {
+  scoped_fd input(FileWith("input", "text"));
+  scoped_fd other(FileWith("other", "text"));
+  std::filesystem::create_symlink(Path("input"), Path("link"));
+  std::filesystem::create_hard_link(Path("input"), Path("hard"));
+  std::filesystem::create_symlink(Path("nowhere"), Path("dangling"));
+  const struct {
+    std::string path;
+    bool same;
+  } cases[] = {
+      {Path("input"), true},     {Path("link"), true},  {Path("hard"), true},
+      {dir_ + "/./input", true}, {"input", false},      {Path("other"), false},
+      {Path("missing"), false},  {Path("dangling"), false}, {dir_, false},
+  };
+  for (const auto &c : cases) EXPECT_EQ(c.same, IsSameFile(input.get(), c.path.c_str())) << c.path;
+  EXPECT_FALSE(IsSameFile(-1, Path("input").c_str()));
+}
+
 TEST_F(FileTest, Resize) {
   scoped_fd file(FileWith("f", "abc", O_RDWR));
   ResizeOrThrow(file.get(), 100);
