@@ -53,6 +53,12 @@ void CheckOutputIsNotInput(int fd, const char *file, const Config &config) {
                                              "output file.");
 }
 
+void CheckProbingMultiplier(const Config &config) {
+  UTIL_THROW_IF(config.probing_multiplier <= 1.0, ConfigException, "probing multiplier must be > 1.0");
+  UTIL_THROW_IF(!(config.probing_multiplier <= kMaxProbingMultiplier), ConfigException,
+                "probing multiplier must be at most " << kMaxProbingMultiplier);
+}
+
 void CheckAtLeastBigram(const std::vector<uint64_t> &counts) {
   UTIL_THROW_IF(counts.size() < 2, FormatLoadException, "This ngram implementation assumes at least a bigram model.");
 }
@@ -145,9 +151,7 @@ void GenericModel<Search, VocabularyT>::InitializeFromARPA(int fd, const char *f
     CheckCounts(counts);
     CheckAtLeastBigram(counts);
     CheckCountsFitFile(counts, file_size);
-    UTIL_THROW_IF(config.probing_multiplier <= 1.0, ConfigException, "probing multiplier must be > 1.0");
-    UTIL_THROW_IF(!(config.probing_multiplier <= kMaxProbingMultiplier), ConfigException,
-                  "probing multiplier must be at most " << kMaxProbingMultiplier);
+    CheckProbingMultiplier(config);
 
     const uint64_t vocab_size = VocabularyT::Size(counts[0], config);
     vocab_.SetupMemory(backing_.SetupJustVocab(vocab_size, counts.size()), vocab_size, counts[0], config);
@@ -200,6 +204,11 @@ template class GenericModel<trie::TrieSearch<SeparatelyQuantize, trie::ArrayHigh
 base::Model *LoadVirtual(const char *file_name, const Config &config, ModelType model_type) {
   RecognizeBinary(file_name, model_type);
   return WithModelClass(model_type, [&]<class M>() -> base::Model * { return new M(file_name, config); });
+}
+
+void CheckBuildConfig(const Config &config, ModelType model_type) {
+  detail::CheckProbingMultiplier(config);
+  if (model_type == QUANT_TRIE || model_type == QUANT_ARRAY_TRIE) SeparatelyQuantize::CheckBitCounts(config);
 }
 
 }  // namespace ngram

@@ -348,6 +348,51 @@ TEST(ModelBinary, WordListStartingWithACompressionSignatureReadsBack) {
   }
 }
 
+// CheckBuildConfig refuses what building refuses, and only that.
+TEST(ModelBuild, CheckBuildConfigAgreesWithBuilding) {
+  const struct {
+    float multiplier;
+    uint8_t prob_bits, backoff_bits;
+    ModelType type;
+    const char *refusal;  // null: accepted
+  } cases[] = {
+      {1.5f, 8, 8, PROBING, nullptr},
+      {1.0f, 8, 8, PROBING, "probing multiplier must be > 1.0"},
+      {0.5f, 8, 8, TRIE, "probing multiplier must be > 1.0"},
+      {300.0f, 8, 8, REST_PROBING, "probing multiplier must be at most 256"},
+      {1.5f, 40, 8, TRIE, nullptr},
+      {1.5f, 40, 8, QUANT_TRIE, "quantizing probability supports at most 25 bits"},
+      {1.5f, 8, 0, QUANT_ARRAY_TRIE, "You can't quantize backoff to zero"},
+      {1.5f, 25, 25, QUANT_ARRAY_TRIE, nullptr},
+  };
+  const TempFileForTest arpa(kTrigram);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::to_string(c.multiplier) + " " + std::to_string(c.type));
+    Config config = Quiet();
+    config.probing_multiplier = c.multiplier;
+    config.quant_prob_bits = c.prob_bits;
+    config.quant_backoff_bits = c.backoff_bits;
+    std::string checked, built;
+    try {
+      CheckBuildConfig(config, c.type);
+    } catch (const ConfigException &e) {
+      checked = e.what();
+    }
+    try {
+      delete LoadVirtual(arpa.Name(), config, c.type);
+    } catch (const ConfigException &e) {
+      built = e.what();
+    }
+    if (!c.refusal) {
+      EXPECT_EQ("", checked);
+      EXPECT_EQ("", built);
+      continue;
+    }
+    EXPECT_NE(std::string::npos, checked.find(c.refusal)) << checked;
+    EXPECT_NE(std::string::npos, built.find(c.refusal)) << built;
+  }
+}
+
 TEST(ModelBuild, RefusesABinaryOutputThatIsTheInput) {
   const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("quarn_same_" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
