@@ -30,6 +30,8 @@ void ShowSizes(const std::vector<uint64_t> &counts, const Config &config);
 void ShowSizes(const std::vector<uint64_t> &counts);
 // Reads only the counts of the ARPA file `file`.
 void ShowSizes(const char *file, const Config &config);
+// As above, writing the table to `out`.
+void ShowSizes(const char *file, const Config &config, std::ostream &out);
 
 }  // namespace ngram
 }  // namespace lm

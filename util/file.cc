@@ -8,6 +8,8 @@
 #include <iostream>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -207,10 +209,18 @@ int DupOrThrow(int fd) {
 }
 
 int mkstemp_and_unlink(char *tmpl) {
+  // Signals wait until the name is gone, so that one ending the process
+  // cannot leave the file behind.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
   int ret = mkstemp(tmpl);
-  if (ret != -1) {
-    UTIL_THROW_IF(unlink(tmpl), ErrnoException, "while deleting " << tmpl);
-  }
+  const int made_errno = errno;
+  const bool unlinked = ret == -1 || !unlink(tmpl);
+  const int unlink_errno = errno;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  errno = unlinked ? made_errno : unlink_errno;
+  UTIL_THROW_IF_TEXT(!unlinked, "unlink(tmpl)", ErrnoException, , "while deleting " << tmpl);
   return ret;
 }
 
