@@ -19,10 +19,15 @@ model file (made with packmodel) is mapped, not read, so the workers of one
 machine share its pages in the page cache instead of holding a copy each.
 An ARPA file would be parsed by every worker into a copy of its own: pack it
 first.
+
+A MODEL or TEXT that cannot be read, or a model that fails to load, ends the
+program with one line on standard error and status 1; MODEL and TEXT are
+checked before any cluster starts or OUT_DIR is made.
 """
 import argparse
 import functools
 import os
+import sys
 
 import dask
 import dask.bag
@@ -70,6 +75,15 @@ def score_corpus(model_path, text_path, out_dir, blocksize='64MiB', scheduler=No
     return sentences, total, 10.0 ** (-total / word_count) if word_count else float('nan')
 
 
+def check_readable(path, what):
+    """Exits with one line unless the file at path opens and reads."""
+    try:
+        with open(path, 'rb') as f:
+            f.read(1)
+    except OSError as error:
+        sys.exit(f'{sys.argv[0]}: cannot read the {what} {path}: {error.strerror or error}')
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('model')
@@ -79,24 +93,37 @@ def main():
     parser.add_argument('--workers', type=int, default=os.cpu_count(), help='worker processes of the LocalCluster')
     parser.add_argument('--blocksize', default='64MiB')
     arguments = parser.parse_args()
+    check_readable(arguments.model, 'model')
+    check_readable(arguments.text, 'text')
+    try:
+        sentences, total, perplexity = run(arguments)
+    except OSError as error:
+        # A model that does not load, on a worker or here.
+        sys.exit(f'{sys.argv[0]}: {error}')
+    print(f'Sentences: {sentences}')
+    print(f'Total log10 probability: {total:.7g}')
+    print(f'Perplexity: {perplexity:.7g}')
+
+
+def run(arguments):
+    """score_corpus on the cluster that the arguments name."""
     if arguments.scheduler:
         cluster = None
         client = dask.distributed.Client(arguments.scheduler)
     else:
         cluster = dask.distributed.LocalCluster(n_workers=arguments.workers, threads_per_worker=1)
         client = dask.distributed.Client(cluster)
-    with client:
-        # The tasks name this file's functions by module, so that each worker
-        # keeps one cache of models: the workers get the file as that module.
-        client.upload_file(__file__)
-        import dask_score
-        sentences, total, perplexity = dask_score.score_corpus(arguments.model, arguments.text, arguments.out_dir,
-                                                               arguments.blocksize)
-    if cluster is not None:
-        cluster.close()
-    print(f'Sentences: {sentences}')
-    print(f'Total log10 probability: {total:.7g}')
-    print(f'Perplexity: {perplexity:.7g}')
+    try:
+        with client:
+            # The tasks name this file's functions by module, so that each
+            # worker keeps one cache of models: the workers get the file as
+            # that module.
+            client.upload_file(__file__)
+            import dask_score
+            return dask_score.score_corpus(arguments.model, arguments.text, arguments.out_dir, arguments.blocksize)
+    finally:
+        if cluster is not None:
+            cluster.close()
 
 
 if __name__ == '__main__':

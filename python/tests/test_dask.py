@@ -87,3 +87,33 @@ def test_worker_processes_without_a_cluster(genesis, text, tmp_path):
     assert written_scores(tmp_path) == scores
     assert got_total == pytest.approx(total, rel=1e-12)
     assert got_perplexity == pytest.approx(perplexity, rel=1e-12)
+
+
+def broken_model(tmp_path):
+    path = tmp_path / 'broken.arpa'
+    path.write_text('not a model\n')
+    return path
+
+
+# (model, what the one line says); the model is made in tmp_path.
+RECIPE_FAILURES = [
+    (lambda tmp_path: tmp_path / 'missing.binary', 'cannot read the model {}: No such file or directory'),
+    (lambda tmp_path: tmp_path, 'cannot read the model {}: Is a directory'),
+    (broken_model, "Cannot read model '{}'"),
+]
+
+
+@pytest.mark.parametrize('make_model, message', RECIPE_FAILURES, ids=['missing', 'directory', 'not a model'])
+def test_a_model_that_cannot_be_read_fails_with_one_line(text, tmp_path, make_model, message):
+    model = make_model(tmp_path)
+    out_dir = tmp_path / 'out'
+    result = subprocess.run([sys.executable, str(EXAMPLES / 'dask_score.py'), str(model), str(text), str(out_dir),
+                             '--workers', '1'], capture_output=True, text=True)
+    assert result.returncode == 1
+    assert result.stdout == ''
+    lines = result.stderr.splitlines()
+    assert message.format(model) in lines[-1]
+    assert 'Traceback' not in result.stderr
+    if make_model is not broken_model:
+        assert lines == [lines[-1]]
+        assert not out_dir.exists()
