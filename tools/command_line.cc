@@ -115,7 +115,7 @@ uint64_t SizeValue(char option, const char *text) {
   try {
     return util::ParseSize(text);
   } catch (const std::exception &e) {
-    throw UsageError(std::string("-") + option + ": " + e.what());
+    throw UsageError(std::string("-") + option + ": " + UserMessage(e));
   }
 }
 
