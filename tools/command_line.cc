@@ -53,7 +53,9 @@ void InstallCleanupHandlers() {
 }
 
 void RestoreCleanupHandlers() {
-  for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) sigaction(kCleanupSignals[i], &previous_actions[i], nullptr);
+  for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+    sigaction(kCleanupSignals[i], &previous_actions[i], nullptr);
+  }
 }
 
 // Holds the cleanup signals back while it lives, so that the file and its
@@ -74,8 +76,8 @@ class CleanupSignalsBlocked {
   sigset_t before_;
 };
 
-// Whether `line` is the header of a util::Exception: "<source>:<line>"
-// followed by " in <function> threw " or by the class name, ending in ".".
+// Whether `line` is the header of a util::Exception: it begins with
+// "<source>:<line number>" (the source has no blank) and ends in ".".
 bool IsHeaderLine(std::string_view line) {
   const std::size_t colon = line.find(':');
   if (colon == std::string_view::npos || colon == 0 || line.empty() || line.back() != '.') return false;

@@ -20,9 +20,10 @@ machine share its pages in the page cache instead of holding a copy each.
 An ARPA file would be parsed by every worker into a copy of its own: pack it
 first.
 
-A MODEL or TEXT that cannot be read, or a model that fails to load, ends the
-program with one line on standard error and status 1; MODEL and TEXT are
-checked before any cluster starts or OUT_DIR is made.
+A MODEL that does not load or a TEXT that cannot be read ends the program
+with one line on standard error and status 1, before any cluster starts or
+OUT_DIR is made: the model is opened here once first (at the cost of one
+more parse for an ARPA file).
 """
 import argparse
 import functools
@@ -36,13 +37,17 @@ import dask.distributed
 import quarn
 
 
-@functools.lru_cache(maxsize=None)
-def load(model_path):
-    """The model at model_path, opened once per worker process."""
+def model_config():
     config = quarn.Config()
     config.show_progress = False
     config.load_method = quarn.LoadMethod.LAZY
-    return quarn.Model(model_path, config)
+    return config
+
+
+@functools.lru_cache(maxsize=None)
+def load(model_path):
+    """The model at model_path, opened once per worker process."""
+    return quarn.Model(model_path, model_config())
 
 
 def score_partition(lines, model_path):
@@ -75,13 +80,19 @@ def score_corpus(model_path, text_path, out_dir, blocksize='64MiB', scheduler=No
     return sentences, total, 10.0 ** (-total / word_count) if word_count else float('nan')
 
 
-def check_readable(path, what):
-    """Exits with one line unless the file at path opens and reads."""
+def check_inputs(model_path, text_path):
+    """Exits with one line unless the text reads and the model loads."""
     try:
-        with open(path, 'rb') as f:
+        with open(text_path, 'rb') as f:
             f.read(1)
     except OSError as error:
-        sys.exit(f'{sys.argv[0]}: cannot read the {what} {path}: {error.strerror or error}')
+        sys.exit(f'{sys.argv[0]}: cannot read the text {text_path}: {error.strerror}')
+    config = model_config()
+    config.arpa_complain = quarn.ARPALoadComplain.NONE
+    try:
+        quarn.Model(model_path, config)
+    except OSError as error:
+        sys.exit(f'{sys.argv[0]}: {error}')
 
 
 def main():
@@ -93,12 +104,12 @@ def main():
     parser.add_argument('--workers', type=int, default=os.cpu_count(), help='worker processes of the LocalCluster')
     parser.add_argument('--blocksize', default='64MiB')
     arguments = parser.parse_args()
-    check_readable(arguments.model, 'model')
-    check_readable(arguments.text, 'text')
+    check_inputs(arguments.model, arguments.text)
     try:
         sentences, total, perplexity = run(arguments)
     except OSError as error:
-        # A model that does not load, on a worker or here.
+        # The model failed to load on a worker (a file that changed meanwhile,
+        # or paths that differ between machines).
         sys.exit(f'{sys.argv[0]}: {error}')
     print(f'Sentences: {sentences}')
     print(f'Total log10 probability: {total:.7g}')

@@ -95,25 +95,29 @@ def broken_model(tmp_path):
     return path
 
 
-# (model, what the one line says); the model is made in tmp_path.
+# (model, text, what the one line says: its start, then text in it); the
+# files are made in tmp_path.
+MODEL_FAILURE = "Cannot read model '{model}' ("
 RECIPE_FAILURES = [
-    (lambda tmp_path: tmp_path / 'missing.binary', 'cannot read the model {}: No such file or directory'),
-    (lambda tmp_path: tmp_path, 'cannot read the model {}: Is a directory'),
-    (broken_model, "Cannot read model '{}'"),
+    (lambda tmp_path: tmp_path / 'missing.binary', None, MODEL_FAILURE, 'No such file or directory while opening'),
+    (lambda tmp_path: tmp_path, None, MODEL_FAILURE, '{model} is a directory'),
+    (broken_model, None, MODEL_FAILURE, 'first non-empty line was'),
+    (lambda tmp_path: GENESIS_ARPA, lambda tmp_path: tmp_path / 'missing.txt', 'cannot read the text {text}: ',
+     'No such file or directory'),
 ]
 
 
-@pytest.mark.parametrize('make_model, message', RECIPE_FAILURES, ids=['missing', 'directory', 'not a model'])
-def test_a_model_that_cannot_be_read_fails_with_one_line(text, tmp_path, make_model, message):
+@pytest.mark.parametrize('make_model, make_text, start, part', RECIPE_FAILURES,
+                         ids=['missing model', 'directory', 'not a model', 'missing text'])
+def test_inputs_that_cannot_be_read_fail_with_one_line(text, tmp_path, make_model, make_text, start, part):
     model = make_model(tmp_path)
+    text = make_text(tmp_path) if make_text else text
     out_dir = tmp_path / 'out'
     result = subprocess.run([sys.executable, str(EXAMPLES / 'dask_score.py'), str(model), str(text), str(out_dir),
                              '--workers', '1'], capture_output=True, text=True)
     assert result.returncode == 1
     assert result.stdout == ''
-    lines = result.stderr.splitlines()
-    assert message.format(model) in lines[-1]
-    assert 'Traceback' not in result.stderr
-    if make_model is not broken_model:
-        assert lines == [lines[-1]]
-        assert not out_dir.exists()
+    [line] = result.stderr.splitlines()
+    assert line.startswith(f'{EXAMPLES / "dask_score.py"}: ' + start.format(model=model, text=text))
+    assert part.format(model=model) in line
+    assert not out_dir.exists()

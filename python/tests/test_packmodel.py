@@ -254,12 +254,15 @@ def inputs(tmp_path):
     return tmp_path
 
 
+# The library's refusal of compressed input, and what to do.
+GZIP_ADVICE = 'gzip support was not compiled in.\npackmodel: decompress it first (for example gunzip -k FILE)\n'
+
 # (arguments, exit status, text in the message); status 2 also shows the usage.
 FAILURES = [
     (['missing.arpa', 'out'], 1, 'No such file or directory while opening missing.arpa'),
     (['tiny.arpa', 'nodir/out'], 1, 'cannot create a file beside nodir/out: No such file or directory'),
     (['tiny.arpa', 'tiny.binary/out'], 1, 'Not a directory'),
-    (['tiny.arpa.gz', 'out'], 1, 'gzip support was not compiled in.\npackmodel: decompress it first (for example gunzip -k FILE)\n'),
+    (['tiny.arpa.gz', 'out'], 1, GZIP_ADVICE),
     # OUTPUT is INPUT under some name: the input stays as it was.
     (['tiny.arpa', 'tiny.arpa'], 1, 'OUTPUT tiny.arpa is the input file tiny.arpa; name another file'),
     (['trie', 'tiny.arpa', './tiny.arpa'], 1, 'OUTPUT ./tiny.arpa is the input file tiny.arpa'),

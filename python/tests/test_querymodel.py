@@ -158,14 +158,17 @@ def inputs(tmp_path, genesis_binary):
     return tmp_path
 
 
+# The library's refusal of compressed input, and what to do.
+GZIP_ADVICE = 'gzip support was not compiled in.\nquerymodel: decompress it first (for example gunzip -k FILE)\n'
+
 # (arguments, exit status, text in the message); status 2 also shows the usage.
 # Loading ARPA text may print its notice first.
 FAILURES = [
     (['missing.binary'], 1, 'No such file or directory while opening missing.binary'),
-    (['tiny.arpa.gz'], 1, 'gzip support was not compiled in.\nquerymodel: decompress it first (for example gunzip -k FILE)\n'),
+    (['tiny.arpa.gz'], 1, GZIP_ADVICE),
     (['folder'], 1, 'folder is a directory, not a language model file.'),
     (['GENESIS', 'missing.txt'], 1, 'No such file or directory while opening missing.txt'),
-    (['GENESIS', 'text.gz'], 1, 'gzip support was not compiled in.\nquerymodel: decompress it first (for example gunzip -k FILE)\n'),
+    (['GENESIS', 'text.gz'], 1, GZIP_ADVICE),
     (['GENESIS', 'folder'], 1, 'folder is a directory, not a text file\n'),
     ([], 2, 'no MODEL given'),
     (['-l', 'sometimes', 'GENESIS'], 2, "-l takes one of lazy, populate-or-lazy, populate-or-read, read, "
