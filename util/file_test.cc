@@ -14,6 +14,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -457,6 +459,23 @@ TEST_F(FileTest, MkstempAndUnlinkWritesNameIntoTemplate) {
   EXPECT_NE(-1, temp.get());
   EXPECT_NE(Path("tXXXXXX"), tmpl);
   EXPECT_FALSE(std::filesystem::exists(tmpl));
+}
+
+// Signals are held back only while the file has a name: the caller's signal
+// mask is as it was afterwards.
+TEST_F(FileTest, MkstempAndUnlinkKeepsTheSignalMask) {
+  sigset_t blocked, mask_before, mask_after;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &blocked, &mask_before);
+  std::string tmpl = Path("sXXXXXX");
+  scoped_fd temp(mkstemp_and_unlink(tmpl.data()));
+  pthread_sigmask(SIG_SETMASK, &mask_before, &mask_after);
+  EXPECT_NE(-1, temp.get());
+  EXPECT_FALSE(std::filesystem::exists(tmpl));
+  EXPECT_TRUE(sigismember(&mask_after, SIGUSR2));
+  EXPECT_FALSE(sigismember(&mask_after, SIGUSR1));
+  EXPECT_FALSE(sigismember(&mask_after, SIGINT));
 }
 
 // Sets the four temporary-directory variables for one scope.
