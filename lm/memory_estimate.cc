@@ -64,11 +64,13 @@ void ShowSizes(const std::vector<uint64_t> &counts, const Config &config) {
 
 void ShowSizes(const std::vector<uint64_t> &counts) { ShowSizes(counts, Config()); }
 
-void ShowSizes(const char *file, const Config &config) {
+void ShowSizes(const char *file, const Config &config) { ShowSizes(file, config, std::cerr); }
+
+void ShowSizes(const char *file, const Config &config, std::ostream &out) {
   util::FilePiece f(file, nullptr, kARPAReaderBuffer);
   std::vector<uint64_t> counts;
   ReadARPACounts(f, counts);
-  ShowSizes(counts, config);
+  PrintSizes(out, ModelSizes(counts, config), config);
 }
 
 }  // namespace ngram

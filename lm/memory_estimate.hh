@@ -1,6 +1,7 @@
 // lm::ngram::ShowSizes: how many bytes each of the six model types would
-// take for a set of n-gram counts, printed as a table on standard error so
-// that a user can choose a data structure before building one.  The sizes
+// take for a set of n-gram counts, printed as a table (on standard error
+// unless a stream is given) so that a user can choose a data structure
+// before building one.  The sizes
 // are those of the model's region, which is also the binary file without
 // its header and word list.
 #ifndef LM_MEMORY_ESTIMATE_H
@@ -30,6 +31,8 @@ void ShowSizes(const std::vector<uint64_t> &counts, const Config &config);
 void ShowSizes(const std::vector<uint64_t> &counts);
 // Reads only the counts of the ARPA file `file`.
 void ShowSizes(const char *file, const Config &config);
+// As above, writing the table to `out`.
+void ShowSizes(const char *file, const Config &config, std::ostream &out);
 
 }  // namespace ngram
 }  // namespace lm

@@ -45,6 +45,20 @@ void CheckModelFile(int fd, const char *file) {
                 file << " is empty: it is neither an ARPA file nor a binary model.");
 }
 
+// Creating the binary output would truncate the ARPA text before it is read.
+void CheckOutputIsNotInput(int fd, const char *file, const Config &config) {
+  UTIL_THROW_IF(config.binary_output_path && util::IsSameFile(fd, config.binary_output_path), ConfigException,
+                "The binary output file " << config.binary_output_path << " is the ARPA file " << file
+                                          << " being read; writing it would destroy the model.  Choose another "
+                                             "output file.");
+}
+
+void CheckProbingMultiplier(const Config &config) {
+  UTIL_THROW_IF(config.probing_multiplier <= 1.0, ConfigException, "probing multiplier must be > 1.0");
+  UTIL_THROW_IF(!(config.probing_multiplier <= kMaxProbingMultiplier), ConfigException,
+                "probing multiplier must be at most " << kMaxProbingMultiplier);
+}
+
 void CheckAtLeastBigram(const std::vector<uint64_t> &counts) {
   UTIL_THROW_IF(counts.size() < 2, FormatLoadException, "This ngram implementation assumes at least a bigram model.");
 }
@@ -84,6 +98,7 @@ GenericModel<Search, VocabularyT>::GenericModel(const char *file, const Config &
   if (IsBinaryFormat(fd.get())) {
     LoadBinary(fd.release(), config);
   } else {
+    CheckOutputIsNotInput(fd.get(), file, config);
     ComplainAboutARPA(config, kModelType);
     InitializeFromARPA(fd.release(), file, config);
   }
@@ -136,9 +151,7 @@ void GenericModel<Search, VocabularyT>::InitializeFromARPA(int fd, const char *f
     CheckCounts(counts);
     CheckAtLeastBigram(counts);
     CheckCountsFitFile(counts, file_size);
-    UTIL_THROW_IF(config.probing_multiplier <= 1.0, ConfigException, "probing multiplier must be > 1.0");
-    UTIL_THROW_IF(!(config.probing_multiplier <= kMaxProbingMultiplier), ConfigException,
-                  "probing multiplier must be at most " << kMaxProbingMultiplier);
+    CheckProbingMultiplier(config);
 
     const uint64_t vocab_size = VocabularyT::Size(counts[0], config);
     vocab_.SetupMemory(backing_.SetupJustVocab(vocab_size, counts.size()), vocab_size, counts[0], config);
@@ -191,6 +204,11 @@ template class GenericModel<trie::TrieSearch<SeparatelyQuantize, trie::ArrayHigh
 base::Model *LoadVirtual(const char *file_name, const Config &config, ModelType model_type) {
   RecognizeBinary(file_name, model_type);
   return WithModelClass(model_type, [&]<class M>() -> base::Model * { return new M(file_name, config); });
+}
+
+void CheckBuildConfig(const Config &config, ModelType model_type) {
+  detail::CheckProbingMultiplier(config);
+  if (model_type == QUANT_TRIE || model_type == QUANT_ARRAY_TRIE) SeparatelyQuantize::CheckBitCounts(config);
 }
 
 }  // namespace ngram

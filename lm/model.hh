@@ -343,6 +343,13 @@ typedef ProbingModel Model;
 // as `model_type`.  The caller owns the result.
 base::Model *LoadVirtual(const char *file_name, const Config &config = Config(), ModelType model_type = PROBING);
 
+// Throws ConfigException for a setting that building `model_type` from ARPA
+// text refuses, as building would: a probing multiplier outside (1.0,
+// kMaxProbingMultiplier] for any type, quantization widths outside 1 .. 25
+// for the quantized tries.  Lets a program refuse its settings before it
+// reads any input.
+void CheckBuildConfig(const Config &config, ModelType model_type);
+
 // Calls visit.template operator()<Model>() with the class of `type` and
 // returns its result; throws FormatLoadException for a type with no class.
 template <class Visit> decltype(auto) WithModelClass(ModelType type, Visit &&visit) {

@@ -7,8 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <random>
@@ -307,6 +310,115 @@ TEST(ModelBinary, VocabularyStrings) {
   EXPECT_NE(std::string::npos,
             BinaryLoadError<FormatLoadException>(without_words, config)
                 .find("The decoder requested all the vocabulary strings, but this binary file does not have them."));
+}
+
+// A word that begins with a compression signature, chosen so that it is the
+// first word of the stored list after <unk> in both vocabularies: first
+// after <unk> in the ARPA file (the probing order) and lowest in hash (the
+// trie's order).
+std::string FirstStoredWord(const std::string &signature) {
+  const uint64_t markers = std::min(detail::HashForVocab("<s>", 3), detail::HashForVocab("</s>", 4));
+  for (uint64_t suffix = 0;; ++suffix) {
+    const std::string word = signature + std::to_string(suffix);
+    if (detail::HashForVocab(word) < markers) return word;
+  }
+}
+
+TEST(ModelBinary, WordListStartingWithACompressionSignatureReadsBack) {
+  // gzip, bzip2 and xz: the word's NUL completes the xz signature.
+  const std::string signatures[] = {"\x1f\x8b", "BZh91", std::string("\xfd" "7zXZ")};
+  for (const std::string &signature : signatures) {
+    const std::string word = FirstStoredWord(signature);
+    const TempFileForTest arpa("\\data\\\nngram 1=4\nngram 2=1\n\n\\1-grams:\n-1.0\t<unk>\n-0.5\t" + word +
+                               "\t-0.3\n-99\t<s>\t-0.2\n-1.2\t</s>\n\n\\2-grams:\n-0.3\t<s> " + word +
+                               "\n\n\\end\\\n");
+    for (ModelType type : {PROBING, TRIE}) {
+      SCOPED_TRACE(word + " " + std::to_string(type));
+      TempFileForTest binary;
+      Config config = Quiet();
+      config.binary_output_path = binary.Name();
+      delete LoadVirtual(arpa.Name(), config, type);
+      CollectWords collect;
+      config = Quiet();
+      config.enumerate_vocab = &collect;
+      std::unique_ptr<base::Model> model(LoadVirtual(binary.Name(), config));
+      ASSERT_EQ(4u, collect.words.size());
+      EXPECT_EQ("1" + word, collect.words[1]);
+    }
+  }
+}
+
+// CheckBuildConfig refuses what building refuses, and only that.
+TEST(ModelBuild, CheckBuildConfigAgreesWithBuilding) {
+  const struct {
+    float multiplier;
+    uint8_t prob_bits, backoff_bits;
+    ModelType type;
+    const char *refusal;  // null: accepted
+  } cases[] = {
+      {1.5f, 8, 8, PROBING, nullptr},
+      {1.0f, 8, 8, PROBING, "probing multiplier must be > 1.0"},
+      {0.5f, 8, 8, TRIE, "probing multiplier must be > 1.0"},
+      {300.0f, 8, 8, REST_PROBING, "probing multiplier must be at most 256"},
+      {1.5f, 40, 8, TRIE, nullptr},
+      {1.5f, 40, 8, QUANT_TRIE, "quantizing probability supports at most 25 bits"},
+      {1.5f, 8, 0, QUANT_ARRAY_TRIE, "You can't quantize backoff to zero"},
+      {1.5f, 25, 25, QUANT_ARRAY_TRIE, nullptr},
+  };
+  const TempFileForTest arpa(kTrigram);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::to_string(c.multiplier) + " " + std::to_string(c.type));
+    Config config = Quiet();
+    config.probing_multiplier = c.multiplier;
+    config.quant_prob_bits = c.prob_bits;
+    config.quant_backoff_bits = c.backoff_bits;
+    std::string checked, built;
+    try {
+      CheckBuildConfig(config, c.type);
+    } catch (const ConfigException &e) {
+      checked = e.what();
+    }
+    try {
+      delete LoadVirtual(arpa.Name(), config, c.type);
+    } catch (const ConfigException &e) {
+      built = e.what();
+    }
+    if (!c.refusal) {
+      EXPECT_EQ("", checked);
+      EXPECT_EQ("", built);
+      continue;
+    }
+    EXPECT_NE(std::string::npos, checked.find(c.refusal)) << checked;
+    EXPECT_NE(std::string::npos, built.find(c.refusal)) << built;
+  }
+}
+
+TEST(ModelBuild, RefusesABinaryOutputThatIsTheInput) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("quarn_same_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const std::filesystem::path arpa = dir / "model.arpa";
+  { std::ofstream(arpa) << kTrigram; }
+  std::filesystem::create_symlink(arpa, dir / "link");
+  std::filesystem::create_hard_link(arpa, dir / "hard");
+  for (const std::filesystem::path &output : {arpa, dir / "link", dir / "hard", dir / "." / "model.arpa"}) {
+    for (ModelType type : {PROBING, TRIE}) {
+      for (Config::WriteMethod method : {Config::WRITE_WHEN_DONE, Config::WRITE_IN_PLACE}) {
+        SCOPED_TRACE(output.string() + " " + std::to_string(type) + " " + std::to_string(method));
+        Config config = Quiet();
+        config.binary_output_path = output.c_str();
+        config.binary_write_mode = method;
+        try {
+          delete LoadVirtual(arpa.c_str(), config, type);
+          ADD_FAILURE() << "no exception";
+        } catch (const ConfigException &e) {
+          EXPECT_NE(std::string::npos, std::string(e.what()).find("is the ARPA file " + arpa.string() + " being read"));
+        }
+        std::ifstream in(arpa);
+        EXPECT_EQ(kTrigram, std::string(std::istreambuf_iterator<char>(in), {}));
+      }
+    }
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(ModelNotices, ArpaComplaint) {

@@ -26,20 +26,6 @@ constexpr uint32_t kNoExtensionCode = 0;
 constexpr uint32_t kExtensionCode = 1;
 constexpr uint32_t kReservedBackoffCodes = 2;
 
-// Refuses widths outside 1 .. 25: zeros first, probability before backoff.
-void CheckBitCounts(const Config &config) {
-  const unsigned prob_bits = config.quant_prob_bits, backoff_bits = config.quant_backoff_bits;
-  if (prob_bits == 0) UTIL_THROW(ConfigException, "You can't quantize probability to zero");
-  if (backoff_bits == 0) UTIL_THROW(ConfigException, "You can't quantize backoff to zero");
-  if (prob_bits > kMaxBits)
-    UTIL_THROW(ConfigException, "For efficiency reasons, quantizing probability supports at most "
-                                    << unsigned{kMaxBits} << " bits.  Currently you have requested " << prob_bits
-                                    << " bits.");
-  if (backoff_bits > kMaxBits)
-    UTIL_THROW(ConfigException, "For efficiency reasons, quantizing backoff supports at most "
-                                    << unsigned{kMaxBits} << " bits.  Currently you have requested " << backoff_bits
-                                    << " bits.");
-}
 
 // Bytes of a table of 2^width centres.
 uint64_t TableBytes(uint8_t width) { return sizeof(float) << width; }
@@ -98,6 +84,20 @@ void SeparatelyQuantize::UpdateConfigFromBinary(const BinaryFormat &file, uint64
     UTIL_THROW(FormatLoadException, "This file has quantization version " << unsigned{header[0]}
                                                                           << " but the code expects version "
                                                                           << unsigned{kQuantizeVersion});
+}
+
+void SeparatelyQuantize::CheckBitCounts(const Config &config) {
+  const unsigned prob_bits = config.quant_prob_bits, backoff_bits = config.quant_backoff_bits;
+  if (prob_bits == 0) UTIL_THROW(ConfigException, "You can't quantize probability to zero");
+  if (backoff_bits == 0) UTIL_THROW(ConfigException, "You can't quantize backoff to zero");
+  if (prob_bits > kMaxBits)
+    UTIL_THROW(ConfigException, "For efficiency reasons, quantizing probability supports at most "
+                                    << unsigned{kMaxBits} << " bits.  Currently you have requested " << prob_bits
+                                    << " bits.");
+  if (backoff_bits > kMaxBits)
+    UTIL_THROW(ConfigException, "For efficiency reasons, quantizing backoff supports at most "
+                                    << unsigned{kMaxBits} << " bits.  Currently you have requested " << backoff_bits
+                                    << " bits.");
 }
 
 uint64_t SeparatelyQuantize::Size(uint8_t order, const Config &config) {

@@ -151,7 +151,10 @@ class SeparatelyQuantize {
   // starts `offset` bytes into the model's region.  Throws
   // FormatLoadException for another version (after storing the widths).
   static void UpdateConfigFromBinary(const BinaryFormat &file, uint64_t offset, Config &config);
-  // Throws ConfigException for widths outside 1 .. 25.
+  // Throws ConfigException for widths outside 1 .. 25: zeros first,
+  // probability before backoff.
+  static void CheckBitCounts(const Config &config);
+  // Throws as CheckBitCounts.
   static uint64_t Size(uint8_t order, const Config &config);
   static uint8_t MiddleBits(const Config &config) {
     return static_cast<uint8_t>(config.quant_prob_bits + config.quant_backoff_bits);

@@ -4,9 +4,9 @@
 #include "lm/lm_exception.hh"
 #include "util/exception.hh"
 #include "util/file.hh"
-#include "util/file_piece.hh"
 
 #include <cstring>
+#include <string>
 #include <ostream>
 
 namespace lm {
@@ -20,8 +20,38 @@ const uint64_t kUnknownCapHash = detail::HashForVocab("<UNK>", 5);
 
 constexpr std::size_t kHeaderBytes = sizeof(ProbingVocabularyHeader);
 
-// Buffer of the reader over the word list.
+// First buffer of the word-list reader, and the longest word it holds
+// before a damaged list (one without NUL bytes) is refused.
 constexpr std::size_t kWordListBuffer = 1 << 20;
+constexpr std::size_t kLongestWord = std::size_t{1} << 28;
+
+// Hands `word` every NUL-terminated word from the file position of `fd` to
+// the end of the file; trailing bytes without a NUL count as a last word.
+// The list is the library's own data, read as it is: a word may begin with
+// bytes that would mark compressed text.
+template <class Callback> void ForEachStoredWord(int fd, Callback &&word) {
+  std::string buffer(kWordListBuffer, '\0');
+  std::size_t kept = 0;
+  while (true) {
+    const std::size_t got = util::ReadOrEOF(fd, buffer.data() + kept, buffer.size() - kept);
+    const char *begin = buffer.data();
+    const char *const end = begin + kept + got;
+    for (const char *nul; (nul = static_cast<const char *>(std::memchr(begin, '\0', end - begin))); begin = nul + 1) {
+      word(StringPiece(begin, static_cast<std::size_t>(nul - begin)));
+    }
+    kept = static_cast<std::size_t>(end - begin);
+    if (!got) {
+      if (kept) word(StringPiece(begin, kept));
+      return;
+    }
+    std::memmove(buffer.data(), begin, kept);
+    if (kept == buffer.size()) {
+      UTIL_THROW_IF(buffer.size() >= kLongestWord, FormatLoadException,
+                    "The binary file's word list holds a word longer than " << kLongestWord << " bytes.");
+      buffer.resize(buffer.size() * 2);
+    }
+  }
+}
 
 }  // namespace
 
@@ -156,11 +186,9 @@ void ReadWords(int fd, EnumerateVocab *enumerate, WordIndex expected_count, uint
   if (!enumerate) return;
   enumerate->Add(0, "<unk>");
 
-  // The duplicate shares the file position, so the reader starts right after
-  // "<unk>" NUL.
-  util::FilePiece in(util::DupOrThrow(fd), nullptr, nullptr, kWordListBuffer);
+  // The words follow "<unk>" NUL, where the file position now is.
   WordIndex index = 1;
-  for (util::LineIterator word(in, '\0'); word; ++word, ++index) enumerate->Add(index, *word);
+  ForEachStoredWord(fd, [&](StringPiece word) { enumerate->Add(index++, word); });
   UTIL_THROW_IF(expected_count != index, FormatLoadException,
                 "The binary file has the wrong number of words at the end.  This could be caused by a truncated "
                 "binary file.");

@@ -306,6 +306,30 @@ TEST_F(LoadedBinaryTest, CountsWordsOnlyWithCallback) {
   }
 }
 
+// Words cross the reader's 1 MiB buffer, one is longer than it, and the
+// last has no NUL: each comes back whole.
+TEST(ReadWords, WordsOfAnyLengthAnywhere) {
+  std::vector<std::string> words;
+  for (std::size_t i = 0; i < 200000; ++i) words.push_back(std::to_string(i * 7919 % 100003) + "w");
+  words.push_back(std::string(3 << 20, 'L'));
+  words.push_back("");
+  words.push_back("BZh91after");
+  words.push_back("last");
+  std::string list("<unk>\0", 6);
+  for (const std::string &word : words) list += word + '\0';
+  list.pop_back();
+  util::scoped_fd file(util::MakeTemp(util::DefaultTempDirectory() + "vocab_test"));
+  util::WriteOrThrow(file.get(), "junk", 4);
+  util::WriteOrThrow(file.get(), list.data(), list.size());
+  Recorder recorder;
+  ReadWords(file.get(), &recorder, static_cast<WordIndex>(words.size() + 1), 4);
+  ASSERT_EQ(words.size() + 1, recorder.calls.size());
+  EXPECT_EQ((std::pair<WordIndex, std::string>(0, "<unk>")), recorder.calls[0]);
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    ASSERT_EQ((std::pair<WordIndex, std::string>(static_cast<WordIndex>(i + 1), words[i])), recorder.calls[i + 1]);
+  }
+}
+
 struct SpecialCase {
   WarnPolicy policy;
   bool stream;

@@ -1,5 +1,6 @@
 # Types of the extension module quarn.  Words, sentences and paths are str
-# (encoded as UTF-8) or bytes.
+# (encoded as UTF-8) or bytes; a model's path may also be a path object.
+import os
 from collections.abc import Generator, Iterable
 from typing import Final, NoReturn
 
@@ -49,7 +50,9 @@ class Config:
 class Model:
     # The absolute path the model was loaded from.
     path: bytes | None
-    def __init__(self, path: str | bytes, config: Config | None = None) -> None: ...
+    def __init__(
+        self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes], config: Config | None = None
+    ) -> None: ...
     def score(self, sentence: str | bytes, bos: object = True, eos: object = True) -> float: ...
     # score(sentence, bos, eos) of every sentence; threads = 0: one per processor.
     def score_batch(

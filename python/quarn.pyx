@@ -335,7 +335,9 @@ cdef class Model:
             config = _default_config
         if self.scoring:
             raise RuntimeError('The model cannot be reloaded while another thread scores with it')
-        absolute = os.path.abspath(as_str(path))
+        # A path object (os.PathLike, such as pathlib.Path) gives its str
+        # or bytes; any other type is left to as_str, which refuses it.
+        absolute = os.path.abspath(as_str(os.fspath(path) if isinstance(path, os.PathLike) else path))
         # A second __init__ on the same object replaces the model it holds.
         self.vocab = NULL
         del self.model

@@ -4,20 +4,16 @@
 #include "lm/memory_estimate.hh"
 #include "lm/model.hh"
 #include "tools/command_line.hh"
+#include "util/file.hh"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -27,7 +23,8 @@ constexpr char kUsage[] =
     "Usage: packmodel [options] [TYPE] INPUT.arpa OUTPUT\n"
     "       packmodel [options] INPUT.arpa\n"
     "Builds the binary model file OUTPUT from the ARPA file INPUT.arpa.  Without\n"
-    "OUTPUT, prints how large each type of binary model would be and exits.\n"
+    "OUTPUT, prints how large each type of binary model would be on standard\n"
+    "output and exits.  Interrupted (SIGINT, SIGTERM, SIGHUP), it leaves no file.\n"
     "TYPE is probing (hash tables, the default) or trie (a bit-packed trie).  An\n"
     "input file named like a type is given with its directory, as ./trie.\n"
     "\n"
@@ -51,6 +48,8 @@ constexpr char kUsage[] =
     "  -S SIZE       memory for sorting the trie, such as 512M, 4G or 80% (default\n"
     "                1G)\n"
     "  -n            no progress bars\n"
+    "  -v            on failure, print the library's whole message (where it was\n"
+    "                raised)\n"
     "  -h            print this help\n";
 
 struct Options {
@@ -147,50 +146,23 @@ lm::ngram::ModelType BuildType(const Options &options) {
   return options.compress ? lm::ngram::ARRAY_TRIE : lm::ngram::TRIE;
 }
 
-// The output file while it is built: a new file beside it that replaces it
-// once the model is complete, and that is removed if building fails, so that
-// OUTPUT is either the finished model or what it was before.
-class PendingOutput {
- public:
-  explicit PendingOutput(const std::string &output) : output_(output), path_(output + ".XXXXXX") {
-    const int fd = mkstemp(path_.data());
-    if (fd == -1) throw std::system_error(errno, std::generic_category(), "cannot create a file beside " + output_);
-    close(fd);
+// Refuses an OUTPUT that is INPUT under any name: replacing it would
+// destroy the model.
+void CheckOutputIsNotInput(const Options &options) {
+  const util::scoped_fd input(util::OpenReadOrThrow(options.input.c_str()));
+  if (util::IsSameFile(input.get(), options.output.c_str())) {
+    throw std::runtime_error("OUTPUT " + options.output + " is the input file " + options.input +
+                             "; name another file for the binary model");
   }
+}
 
-  ~PendingOutput() {
-    if (!committed_) std::remove(path_.c_str());
-  }
-
-  PendingOutput(const PendingOutput &) = delete;
-  PendingOutput &operator=(const PendingOutput &) = delete;
-
-  const char *Path() const { return path_.c_str(); }
-
-  // Gives the file the permissions of a newly created one and moves it to
-  // the output's name.
-  void Commit() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    if (chmod(path_.c_str(), 0666 & ~mask) || std::rename(path_.c_str(), output_.c_str())) {
-      throw std::system_error(errno, std::generic_category(), "cannot move " + path_ + " to " + output_);
-    }
-    committed_ = true;
-  }
-
- private:
-  const std::string output_;
-  std::string path_;
-  bool committed_ = false;
-};
-
-void Build(const Options &options) {
-  const lm::ngram::ModelType type = BuildType(options);
+void Build(const Options &options, lm::ngram::ModelType type) {
+  CheckOutputIsNotInput(options);
   lm::ngram::ModelType recognized;
   if (lm::ngram::RecognizeBinary(options.input.c_str(), recognized)) {
     throw std::runtime_error(options.input + " is already a binary model file; packmodel reads ARPA files");
   }
-  PendingOutput output(options.output);
+  tools::PendingOutput output(options.output);
   lm::ngram::Config config = options.config;
   config.binary_output_path = output.Path();
   // Loading the ARPA file writes the binary file; the model is not needed.
@@ -205,9 +177,14 @@ int main(int argc, char *argv[]) {
   try {
     const Options options = ParseCommandLine(argc, argv);
     if (options.output.empty()) {
-      lm::ngram::ShowSizes(options.input.c_str(), options.config);
+      // The estimate covers every type, the quantized ones included.
+      lm::ngram::CheckBuildConfig(options.config, lm::ngram::QUANT_ARRAY_TRIE);
+      lm::ngram::ShowSizes(options.input.c_str(), options.config, std::cout);
+      if (!std::cout.flush()) throw std::runtime_error("cannot write to standard output");
     } else {
-      Build(options);
+      const lm::ngram::ModelType type = BuildType(options);
+      lm::ngram::CheckBuildConfig(options.config, type);
+      Build(options, type);
     }
     return 0;
   } catch (const tools::UsageError &e) {

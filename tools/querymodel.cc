@@ -11,7 +11,9 @@
 #include "util/tokenize_piece.hh"
 #include "util/usage.hh"
 
+#include <algorithm>
 #include <charconv>
+#include <cstddef>
 #include <cmath>
 #include <cstdint>
 #include <iomanip>
@@ -36,11 +38,15 @@ constexpr char kUsage[] =
     "\n"
     "  -s         print only the summary\n"
     "  -f         score lines as fragments: no <s> context and no </s>\n"
-    "  -j         JSON lines: one object per sentence, then one for the summary\n"
+    "  -j         JSON lines: one object per sentence, then one for the summary;\n"
+    "             the bytes of a word that are not valid UTF-8 are replaced, each\n"
+    "             ill-formed sequence by one U+FFFD\n"
     "  -l METHOD  how a binary model comes into memory: lazy (mapped, paged in on\n"
     "             use), populate-or-lazy, populate-or-read (mapped and paged in at\n"
     "             once; the default) or read (read into memory)\n"
     "  -n         no progress bar while an ARPA file loads\n"
+    "  -v         on failure, print the library's whole message (where it was\n"
+    "             raised)\n"
     "  -h         print this help\n";
 
 struct Options {
@@ -180,8 +186,50 @@ template <class T> std::ostream &operator<<(std::ostream &out, JsonNumber<T> num
   return out << Shortest<T>{number.value};
 }
 
+// The length of the well-formed UTF-8 sequence at the start of [at, end), or
+// 0 when there is none.  A lone or broken sequence, an overlong form, a
+// surrogate or a code point above U+10FFFF is not well-formed.
+std::size_t Utf8SequenceLength(const unsigned char *at, const unsigned char *end) {
+  const unsigned char lead = *at;
+  if (lead < 0x80) return 1;
+  // Lead byte: total length and the range of the second byte.
+  std::size_t length;
+  unsigned char low = 0x80, high = 0xbf;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    if (lead == 0xe0) low = 0xa0;
+    if (lead == 0xed) high = 0x9f;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    if (lead == 0xf0) low = 0x90;
+    if (lead == 0xf4) high = 0x8f;
+  } else {
+    return 0;
+  }
+  if (end - at < static_cast<std::ptrdiff_t>(length) || at[1] < low || at[1] > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (at[i] < 0x80 || at[i] > 0xbf) return 0;
+  }
+  return length;
+}
+
+// The bytes of the ill-formed sequence at `at` that one U+FFFD replaces:
+// the longest start of a well-formed sequence there, at least one byte.
+std::size_t Utf8ReplacedLength(const unsigned char *at, const unsigned char *end) {
+  for (std::size_t length = std::min<std::ptrdiff_t>(3, end - at); length > 1; --length) {
+    unsigned char completed[4] = {0x80, 0x80, 0x80, 0x80};
+    std::copy(at, at + length, completed);
+    if (Utf8SequenceLength(completed, completed + 4) > length) return length;
+  }
+  return 1;
+}
+
 // A JSON string of a word's bytes: quotes, backslashes and control bytes are
-// escaped, every other byte (the UTF-8 text) is written as it is.
+// escaped and the UTF-8 text is written as it is; each ill-formed part of
+// the bytes becomes one U+FFFD (as "\ufffd"), as a UTF-8 decoder that
+// replaces errors gives it, so the output is valid JSON for any bytes.
 struct JsonString {
   StringPiece text;
 };
@@ -189,14 +237,23 @@ struct JsonString {
 std::ostream &operator<<(std::ostream &out, JsonString string) {
   constexpr char kHex[] = "0123456789abcdef";
   out << '"';
-  for (const char byte : string.text) {
-    const unsigned char code = static_cast<unsigned char>(byte);
-    if (byte == '"' || byte == '\\') {
-      out << '\\' << byte;
+  const unsigned char *at = reinterpret_cast<const unsigned char *>(string.text.data());
+  const unsigned char *const end = at + string.text.size();
+  while (at != end) {
+    const unsigned char code = *at;
+    const std::size_t length = Utf8SequenceLength(at, end);
+    if (!length) {
+      out << "\\ufffd";
+      at += Utf8ReplacedLength(at, end);
+    } else if (code == '"' || code == '\\') {
+      out << '\\' << static_cast<char>(code);
+      ++at;
     } else if (code < 0x20 || code == 0x7f) {
       out << "\\u00" << kHex[code >> 4] << kHex[code & 15];
+      ++at;
     } else {
-      out << byte;
+      out.write(reinterpret_cast<const char *>(at), static_cast<std::streamsize>(length));
+      at += length;
     }
   }
   return out << '"';
@@ -238,9 +295,15 @@ void PrintSummaryJson(std::ostream &out, const Totals &totals) {
       << ", \"query_seconds\": " << JsonNumber<double>{totals.query_seconds} << "}\n";
 }
 
+// The text of the file `name`, or null when it is empty (it has no lines).
+// A directory is refused by name.
 std::unique_ptr<util::FilePiece> OpenText(const char *name) {
-  if (util::InputFileIsStdin(name)) return std::make_unique<util::FilePiece>(util::DupOrThrow(0), "stdin");
-  return std::make_unique<util::FilePiece>(name);
+  const bool standard_input = util::InputFileIsStdin(name);
+  util::scoped_fd fd(standard_input ? util::DupOrThrow(0) : util::OpenReadOrThrow(name));
+  if (standard_input) name = "stdin";
+  if (util::IsDirectory(fd.get())) throw std::runtime_error(std::string(name) + " is a directory, not a text file");
+  if (util::SizeFile(fd.get()) == 0) return nullptr;
+  return std::make_unique<util::FilePiece>(fd.release(), name);
 }
 
 // Scores every line of every file, printing each sentence unless only the
@@ -249,6 +312,7 @@ void ScoreFiles(const lm::base::Model &model, const Options &options, Totals &to
   std::vector<WordScore> scores;
   for (const char *name : options.files) {
     std::unique_ptr<util::FilePiece> text = OpenText(name);
+    if (!text) continue;
     for (util::LineIterator line(*text); line; ++line) {
       const double start = util::WallTime();
       ScoreLine(model, *line, options.boundaries, scores);

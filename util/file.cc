@@ -8,6 +8,8 @@
 #include <iostream>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -56,6 +58,12 @@ uint64_t SizeFile(int fd) {
 bool IsDirectory(int fd) {
   struct stat sb;
   return fstat(fd, &sb) == 0 && S_ISDIR(sb.st_mode);
+}
+
+bool IsSameFile(int fd, const char *path) {
+  struct stat open_file, named;
+  return fstat(fd, &open_file) == 0 && stat(path, &named) == 0 && open_file.st_dev == named.st_dev &&
+         open_file.st_ino == named.st_ino;
 }
 
 uint64_t SizeOrThrow(int fd) {
@@ -201,10 +209,18 @@ int DupOrThrow(int fd) {
 }
 
 int mkstemp_and_unlink(char *tmpl) {
+  // Signals wait until the name is gone, so that one ending the process
+  // cannot leave the file behind.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
   int ret = mkstemp(tmpl);
-  if (ret != -1) {
-    UTIL_THROW_IF(unlink(tmpl), ErrnoException, "while deleting " << tmpl);
-  }
+  const int made_errno = errno;
+  const bool unlinked = ret == -1 || !unlink(tmpl);
+  const int unlink_errno = errno;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  errno = unlinked ? made_errno : unlink_errno;
+  UTIL_THROW_IF_TEXT(!unlinked, "unlink(tmpl)", ErrnoException, , "while deleting " << tmpl);
   return ret;
 }
 

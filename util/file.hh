@@ -86,6 +86,13 @@ uint64_t SizeOrThrow(int fd);
 // True when `fd` is open on a directory.
 bool IsDirectory(int fd);
 
+// True when `path` names the file open on `fd`: its directory entry exists
+// and leads (through links, or as another name of it) to the same device
+// and inode.  False when `path` names nothing or either cannot be examined.
+// Writers call it to refuse an output that would destroy their input.
+// Never throws.
+bool IsSameFile(int fd, const char *path);
+
 void ResizeOrThrow(int fd, uint64_t to);
 
 // Hole punching is not provided: always throws util::UnsupportedOSException.

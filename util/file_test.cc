@@ -14,6 +14,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,6 +146,24 @@ TEST_F(FileTest, Sizes) {
     EXPECT_TRUE(Contains(text, "threw FDException because `ret == kBadSize'.\n")) << text;
     EXPECT_TRUE(EndsWith(text, "in fd " + std::to_string(pipe.read_end.get()) + " Failed to size")) << text;
   }
+}
+
+TEST_F(FileTest, IsSameFileThroughEveryName) {
+  scoped_fd input(FileWith("input", "text"));
+  scoped_fd other(FileWith("other", "text"));
+  std::filesystem::create_symlink(Path("input"), Path("link"));
+  std::filesystem::create_hard_link(Path("input"), Path("hard"));
+  std::filesystem::create_symlink(Path("nowhere"), Path("dangling"));
+  const struct {
+    std::string path;
+    bool same;
+  } cases[] = {
+      {Path("input"), true},     {Path("link"), true},  {Path("hard"), true},
+      {dir_ + "/./input", true}, {"input", false},      {Path("other"), false},
+      {Path("missing"), false},  {Path("dangling"), false}, {dir_, false},
+  };
+  for (const auto &c : cases) EXPECT_EQ(c.same, IsSameFile(input.get(), c.path.c_str())) << c.path;
+  EXPECT_FALSE(IsSameFile(-1, Path("input").c_str()));
 }
 
 TEST_F(FileTest, Resize) {
@@ -439,6 +459,23 @@ TEST_F(FileTest, MkstempAndUnlinkWritesNameIntoTemplate) {
   EXPECT_NE(-1, temp.get());
   EXPECT_NE(Path("tXXXXXX"), tmpl);
   EXPECT_FALSE(std::filesystem::exists(tmpl));
+}
+
+// Signals are held back only while the file has a name: the caller's signal
+// mask is as it was afterwards.
+TEST_F(FileTest, MkstempAndUnlinkKeepsTheSignalMask) {
+  sigset_t blocked, mask_before, mask_after;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &blocked, &mask_before);
+  std::string tmpl = Path("sXXXXXX");
+  scoped_fd temp(mkstemp_and_unlink(tmpl.data()));
+  pthread_sigmask(SIG_SETMASK, &mask_before, &mask_after);
+  EXPECT_NE(-1, temp.get());
+  EXPECT_FALSE(std::filesystem::exists(tmpl));
+  EXPECT_TRUE(sigismember(&mask_after, SIGUSR2));
+  EXPECT_FALSE(sigismember(&mask_after, SIGUSR1));
+  EXPECT_FALSE(sigismember(&mask_after, SIGINT));
 }
 
 // Sets the four temporary-directory variables for one scope.

@@ -19,10 +19,16 @@ model file (made with packmodel) is mapped, not read, so the workers of one
 machine share its pages in the page cache instead of holding a copy each.
 An ARPA file would be parsed by every worker into a copy of its own: pack it
 first.
+
+A MODEL that does not load or a TEXT that cannot be read ends the program
+with one line on standard error and status 1, before any cluster starts or
+OUT_DIR is made: the model is opened here once first (at the cost of one
+more parse for an ARPA file).
 """
 import argparse
 import functools
 import os
+import sys
 
 import dask
 import dask.bag
@@ -31,13 +37,17 @@ import dask.distributed
 import quarn
 
 
-@functools.lru_cache(maxsize=None)
-def load(model_path):
-    """The model at model_path, opened once per worker process."""
+def model_config():
     config = quarn.Config()
     config.show_progress = False
     config.load_method = quarn.LoadMethod.LAZY
-    return quarn.Model(model_path, config)
+    return config
+
+
+@functools.lru_cache(maxsize=None)
+def load(model_path):
+    """The model at model_path, opened once per worker process."""
+    return quarn.Model(model_path, model_config())
 
 
 def score_partition(lines, model_path):
@@ -70,6 +80,21 @@ def score_corpus(model_path, text_path, out_dir, blocksize='64MiB', scheduler=No
     return sentences, total, 10.0 ** (-total / word_count) if word_count else float('nan')
 
 
+def check_inputs(model_path, text_path):
+    """Exits with one line unless the text reads and the model loads."""
+    try:
+        with open(text_path, 'rb') as f:
+            f.read(1)
+    except OSError as error:
+        sys.exit(f'{sys.argv[0]}: cannot read the text {text_path}: {error.strerror}')
+    config = model_config()
+    config.arpa_complain = quarn.ARPALoadComplain.NONE
+    try:
+        quarn.Model(model_path, config)
+    except OSError as error:
+        sys.exit(f'{sys.argv[0]}: {error}')
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('model')
@@ -79,24 +104,37 @@ def main():
     parser.add_argument('--workers', type=int, default=os.cpu_count(), help='worker processes of the LocalCluster')
     parser.add_argument('--blocksize', default='64MiB')
     arguments = parser.parse_args()
+    check_inputs(arguments.model, arguments.text)
+    try:
+        sentences, total, perplexity = run(arguments)
+    except OSError as error:
+        # The model failed to load on a worker (a file that changed meanwhile,
+        # or paths that differ between machines).
+        sys.exit(f'{sys.argv[0]}: {error}')
+    print(f'Sentences: {sentences}')
+    print(f'Total log10 probability: {total:.7g}')
+    print(f'Perplexity: {perplexity:.7g}')
+
+
+def run(arguments):
+    """score_corpus on the cluster that the arguments name."""
     if arguments.scheduler:
         cluster = None
         client = dask.distributed.Client(arguments.scheduler)
     else:
         cluster = dask.distributed.LocalCluster(n_workers=arguments.workers, threads_per_worker=1)
         client = dask.distributed.Client(cluster)
-    with client:
-        # The tasks name this file's functions by module, so that each worker
-        # keeps one cache of models: the workers get the file as that module.
-        client.upload_file(__file__)
-        import dask_score
-        sentences, total, perplexity = dask_score.score_corpus(arguments.model, arguments.text, arguments.out_dir,
-                                                               arguments.blocksize)
-    if cluster is not None:
-        cluster.close()
-    print(f'Sentences: {sentences}')
-    print(f'Total log10 probability: {total:.7g}')
-    print(f'Perplexity: {perplexity:.7g}')
+    try:
+        with client:
+            # The tasks name this file's functions by module, so that each
+            # worker keeps one cache of models: the workers get the file as
+            # that module.
+            client.upload_file(__file__)
+            import dask_score
+            return dask_score.score_corpus(arguments.model, arguments.text, arguments.out_dir, arguments.blocksize)
+    finally:
+        if cluster is not None:
+            cluster.close()
 
 
 if __name__ == '__main__':

@@ -87,3 +87,37 @@ def test_worker_processes_without_a_cluster(genesis, text, tmp_path):
     assert written_scores(tmp_path) == scores
     assert got_total == pytest.approx(total, rel=1e-12)
     assert got_perplexity == pytest.approx(perplexity, rel=1e-12)
+
+
+def broken_model(tmp_path):
+    path = tmp_path / 'broken.arpa'
+    path.write_text('not a model\n')
+    return path
+
+
+# (model, text, what the one line says: its start, then text in it); the
+# files are made in tmp_path.
+MODEL_FAILURE = "Cannot read model '{model}' ("
+RECIPE_FAILURES = [
+    (lambda tmp_path: tmp_path / 'missing.binary', None, MODEL_FAILURE, 'No such file or directory while opening'),
+    (lambda tmp_path: tmp_path, None, MODEL_FAILURE, '{model} is a directory'),
+    (broken_model, None, MODEL_FAILURE, 'first non-empty line was'),
+    (lambda tmp_path: GENESIS_ARPA, lambda tmp_path: tmp_path / 'missing.txt', 'cannot read the text {text}: ',
+     'No such file or directory'),
+]
+
+
+@pytest.mark.parametrize('make_model, make_text, start, part', RECIPE_FAILURES,
+                         ids=['missing model', 'directory', 'not a model', 'missing text'])
+def test_inputs_that_cannot_be_read_fail_with_one_line(text, tmp_path, make_model, make_text, start, part):
+    model = make_model(tmp_path)
+    text = make_text(tmp_path) if make_text else text
+    out_dir = tmp_path / 'out'
+    result = subprocess.run([sys.executable, str(EXAMPLES / 'dask_score.py'), str(model), str(text), str(out_dir),
+                             '--workers', '1'], capture_output=True, text=True)
+    assert result.returncode == 1
+    assert result.stdout == ''
+    [line] = result.stderr.splitlines()
+    assert line.startswith(f'{EXAMPLES / "dask_score.py"}: ' + start.format(model=model, text=text))
+    assert part.format(model=model) in line
+    assert not out_dir.exists()

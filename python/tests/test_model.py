@@ -35,6 +35,36 @@ def test_path_property(tiny_path):
         pickle.loads(data)
 
 
+class BytesPath:
+    """A path object that gives bytes, as os.PathLike allows."""
+
+    def __init__(self, path):
+        self.path = os.fsencode(path)
+
+    def __fspath__(self):
+        return self.path
+
+
+@pytest.mark.parametrize('make', [str, os.fsencode, lambda path: path, BytesPath],
+                         ids=['str', 'bytes', 'pathlib.Path', 'bytes path object'])
+def test_path_may_be_any_path_object(tiny_path, tiny, make):
+    model = quarn.Model(make(tiny_path), quiet_config())
+    assert model.path == os.fsencode(tiny_path)
+    assert model.score('a b') == tiny.score('a b')
+
+
+def test_missing_path_object_names_the_path(tmp_path):
+    with pytest.raises(OSError, match=f"^Cannot read model '{tmp_path / 'missing.arpa'}' "):
+        quarn.Model(tmp_path / 'missing.arpa')
+
+
+@pytest.mark.parametrize('path, type_name', [(3, 'int'), (None, 'NoneType'), (bytearray(b'x'), 'bytearray'),
+                                             (['tiny.arpa'], 'list')])
+def test_path_of_another_type_is_refused(path, type_name):
+    with pytest.raises(TypeError, match=f"^Cannot convert <class '{type_name}'> to string$"):
+        quarn.Model(path)
+
+
 def test_order_is_read_only(tiny):
     with pytest.raises(AttributeError):
         tiny.order = 2

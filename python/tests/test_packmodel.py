@@ -3,13 +3,17 @@ the binary files it writes load in Python and score as the ARPA file, and
 every failure gives a clear message, the right exit status and no stray
 file."""
 import gzip
+import os
+import signal
 import struct
+import subprocess
+import time
 
 import pytest
 
 import quarn
 
-from conftest import GENESIS_ARPA, TINY_ARPA, quiet_config, run_tool
+from conftest import GENESIS_ARPA, SCRIPTS, TINY_ARPA, quiet_config, run_tool
 
 # The header fields after the 88 bytes of magic and test values.
 MULTIPLIER_OFFSET = 92
@@ -218,15 +222,16 @@ def test_progress_bars_unless_n(tmp_path):
 def test_without_output_prints_the_memory_estimate(tmp_path):
     default = run_tool('packmodel', GENESIS_ARPA, cwd=tmp_path)
     assert default.returncode == 0
-    lines = default.stderr.splitlines()
+    assert default.stderr == ''
+    lines = default.stdout.splitlines()
     assert lines[0] == 'Memory estimate for binary LM:'
     assert [line.split()[0] for line in lines[2:]] == ['probing'] * 2 + ['trie'] * 4
     assert lines[2].endswith('assuming -p 1.5')
     custom = run_tool('packmodel', '-p', '2', '-q', '4', '-b', '6', '-a', '10', GENESIS_ARPA)
     assert custom.returncode == 0
-    assert 'assuming -p 2\n' in custom.stderr
-    assert 'assuming -a 10 -q 4 -b 6 array pointer compression and quantization' in custom.stderr
-    assert int(custom.stderr.splitlines()[2].split()[1]) > int(lines[2].split()[1])
+    assert 'assuming -p 2\n' in custom.stdout
+    assert 'assuming -a 10 -q 4 -b 6 array pointer compression and quantization' in custom.stdout
+    assert int(custom.stdout.splitlines()[2].split()[1]) > int(lines[2].split()[1])
     assert list(tmp_path.iterdir()) == []
 
 
@@ -244,15 +249,31 @@ def inputs(tmp_path):
     write(tmp_path / 'tiny.arpa', TINY_ARPA)
     (tmp_path / 'tiny.arpa.gz').write_bytes(gzip.compress(TINY_ARPA.encode()))
     pack(tmp_path / 'tiny.arpa', tmp_path / 'tiny.binary')
+    (tmp_path / 'link.arpa').symlink_to('tiny.arpa')
+    os.link(tmp_path / 'tiny.arpa', tmp_path / 'hard.arpa')
     return tmp_path
 
+
+# The library's refusal of compressed input, and what to do.
+GZIP_ADVICE = 'gzip support was not compiled in.\npackmodel: decompress it first (for example gunzip -k FILE)\n'
 
 # (arguments, exit status, text in the message); status 2 also shows the usage.
 FAILURES = [
     (['missing.arpa', 'out'], 1, 'No such file or directory while opening missing.arpa'),
     (['tiny.arpa', 'nodir/out'], 1, 'cannot create a file beside nodir/out: No such file or directory'),
     (['tiny.arpa', 'tiny.binary/out'], 1, 'Not a directory'),
-    (['tiny.arpa.gz', 'out'], 1, 'gzip'),
+    (['tiny.arpa.gz', 'out'], 1, GZIP_ADVICE),
+    # OUTPUT is INPUT under some name: the input stays as it was.
+    (['tiny.arpa', 'tiny.arpa'], 1, 'OUTPUT tiny.arpa is the input file tiny.arpa; name another file'),
+    (['trie', 'tiny.arpa', './tiny.arpa'], 1, 'OUTPUT ./tiny.arpa is the input file tiny.arpa'),
+    (['tiny.arpa', 'link.arpa'], 1, 'OUTPUT link.arpa is the input file tiny.arpa'),
+    (['link.arpa', 'tiny.arpa'], 1, 'OUTPUT tiny.arpa is the input file link.arpa'),
+    (['tiny.arpa', 'hard.arpa'], 1, 'OUTPUT hard.arpa is the input file tiny.arpa'),
+    # Settings are refused before any input is read, missing or not.
+    (['-p', '0.5', 'missing.arpa', 'out'], 1, 'packmodel: probing multiplier must be > 1.0\n'),
+    (['-p', '0.5', 'missing.arpa'], 1, 'packmodel: probing multiplier must be > 1.0\n'),
+    (['trie', '-q', '40', 'missing.arpa', 'out'], 1, 'quantizing probability supports at most 25 bits'),
+    (['-q', '0', 'missing.arpa'], 1, "You can't quantize probability to zero"),
     (['tiny.binary', 'out'], 1, 'tiny.binary is already a binary model file'),
     (['-p', '0.5', 'tiny.arpa', 'out'], 1, 'probing multiplier must be > 1.0'),
     (['trie', '-q', '30', 'tiny.arpa', 'out'], 1, 'quantizing probability supports at most'),
@@ -279,9 +300,62 @@ def test_failures(inputs, arguments, status, message):
     assert result.returncode == status
     assert result.stderr.startswith('packmodel: ')
     assert message in result.stderr
+    # The lines a person acts on, without the library's header line.
+    assert ' threw ' not in result.stderr and 'Byte: ' not in result.stderr
     assert ('Usage: packmodel' in result.stderr) == (status == 2)
     assert result.stdout == ''
     assert sorted(inputs.iterdir()) == before
+
+
+def test_v_shows_where_the_library_raised(tmp_path):
+    plain = run_tool('packmodel', '-n', '-p', '0.5', GENESIS_ARPA, tmp_path / 'out')
+    verbose = run_tool('packmodel', '-n', '-v', '-p', '0.5', GENESIS_ARPA, tmp_path / 'out')
+    assert plain.returncode == verbose.returncode == 1
+    assert plain.stderr == 'packmodel: probing multiplier must be > 1.0\n'
+    header, message = verbose.stderr.split('\n', 1)
+    assert header.startswith('packmodel: lm/model:') and ' threw ConfigException because ' in header
+    assert plain.stderr == 'packmodel: ' + message
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize('signal_number', [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+@pytest.mark.parametrize('write_mode', ['after', 'mmap'])
+@pytest.mark.parametrize('model_type', ['probing', 'trie'])
+def test_a_signal_while_building_leaves_no_file(tmp_path, signal_number, write_mode, model_type):
+    """The ARPA text comes through a pipe that stops half-way, so packmodel is
+    still building when the signal comes."""
+    fifo = tmp_path / 'model.arpa'
+    os.mkfifo(fifo)
+    (tmp_path / 'sort').mkdir()
+    output = tmp_path / 'out'
+    tool = subprocess.Popen([str(SCRIPTS / 'packmodel'), '-n', '-w', write_mode, '-S', '1', '-T',
+                             str(tmp_path / 'sort' / 'part'), model_type, str(fifo), str(output)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    # Opened for reading too, the pipe never lacks a reader or a writer while
+    # packmodel opens it again and again.
+    pipe = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)
+    try:
+        # Two thirds of the text: into the bigrams, which the trie sorts.
+        text = GENESIS_ARPA.read_bytes()
+        text = memoryview(text)[:len(text) * 2 // 3]
+        deadline = time.monotonic() + 60
+        while text or not list(tmp_path.glob('out.*')):
+            assert time.monotonic() < deadline and tool.poll() is None, tool.stderr.read()
+            try:
+                text = text[os.write(pipe, text):]
+            except BlockingIOError:
+                time.sleep(0.01)
+        # Reading is under way, and waits for the rest.
+        time.sleep(0.3)
+        tool.send_signal(signal_number)
+        _, stderr = tool.communicate(timeout=60)
+    finally:
+        os.close(pipe)
+        if tool.poll() is None:
+            tool.kill()
+    assert tool.returncode == 128 + signal_number, stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ['model.arpa', 'sort']
+    assert list((tmp_path / 'sort').iterdir()) == []
 
 
 def test_help():

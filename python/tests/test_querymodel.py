@@ -6,12 +6,13 @@ import gzip
 import json
 import math
 import struct
+import subprocess
 
 import pytest
 
 import quarn
 
-from conftest import GENESIS_ARPA, TINY_ARPA, quiet_config, run_tool
+from conftest import GENESIS_ARPA, SCRIPTS, TINY_ARPA, quiet_config, run_tool
 
 # Known and unknown words, an empty line, blank runs, and words that JSON
 # must escape.
@@ -153,16 +154,22 @@ def test_progress_bar_unless_n():
 def inputs(tmp_path, genesis_binary):
     (tmp_path / 'text.gz').write_bytes(gzip.compress(TEXT.encode()))
     (tmp_path / 'tiny.arpa.gz').write_bytes(gzip.compress(TINY_ARPA.encode()))
+    (tmp_path / 'folder').mkdir()
     return tmp_path
 
+
+# The library's refusal of compressed input, and what to do.
+GZIP_ADVICE = 'gzip support was not compiled in.\nquerymodel: decompress it first (for example gunzip -k FILE)\n'
 
 # (arguments, exit status, text in the message); status 2 also shows the usage.
 # Loading ARPA text may print its notice first.
 FAILURES = [
     (['missing.binary'], 1, 'No such file or directory while opening missing.binary'),
-    (['tiny.arpa.gz'], 1, 'gzip'),
+    (['tiny.arpa.gz'], 1, GZIP_ADVICE),
+    (['folder'], 1, 'folder is a directory, not a language model file.'),
     (['GENESIS', 'missing.txt'], 1, 'No such file or directory while opening missing.txt'),
-    (['GENESIS', 'text.gz'], 1, 'gzip'),
+    (['GENESIS', 'text.gz'], 1, GZIP_ADVICE),
+    (['GENESIS', 'folder'], 1, 'folder is a directory, not a text file\n'),
     ([], 2, 'no MODEL given'),
     (['-l', 'sometimes', 'GENESIS'], 2, "-l takes one of lazy, populate-or-lazy, populate-or-read, read, "
                                         "not 'sometimes'"),
@@ -178,6 +185,8 @@ def test_failures(inputs, genesis_binary, arguments, status, message):
     result = run_tool('querymodel', '-n', *arguments, stdin=TEXT, cwd=inputs)
     assert result.returncode == status
     assert message in result.stderr.split('querymodel: ', 1)[1]
+    # The lines a person acts on, without the library's header line.
+    assert ' threw ' not in result.stderr
     assert ('Usage: querymodel' in result.stderr) == (status == 2)
     assert result.stdout == ''
     assert sorted(inputs.iterdir()) == before
@@ -187,3 +196,51 @@ def test_help():
     result = run_tool('querymodel', '-h')
     assert result.returncode == 0
     assert result.stdout.startswith('Usage: querymodel [options] MODEL [FILE...]\n')
+
+
+def test_v_shows_where_the_library_raised(tmp_path):
+    plain = run_tool('querymodel', '-n', tmp_path / 'missing.binary')
+    verbose = run_tool('querymodel', '-n', '-v', tmp_path / 'missing.binary')
+    assert plain.returncode == verbose.returncode == 1
+    assert plain.stderr == f'querymodel: No such file or directory while opening {tmp_path / "missing.binary"}\n'
+    header, message = verbose.stderr.split('\n', 1)
+    assert header.startswith('querymodel: util/file:') and ' threw ErrnoException because ' in header
+    assert plain.stderr == 'querymodel: ' + message
+
+
+def test_an_empty_text_file_has_no_sentences(tmp_path, genesis_binary):
+    empty = tmp_path / 'empty.txt'
+    empty.write_bytes(b'')
+    [summary] = json_lines(genesis_binary, empty)
+    assert summary['sentences'] == 0
+    with open(empty, 'rb') as stdin:
+        result = subprocess.run([str(SCRIPTS / 'querymodel'), '-n', '-j', str(genesis_binary)], stdin=stdin,
+                                capture_output=True)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)['sentences'] == 0
+
+
+# Words that are not UTF-8: lone continuation bytes, a truncated sequence, an
+# overlong form, a surrogate, a code point above U+10FFFF, Latin-1, and valid
+# text between them.
+INVALID_UTF8 = [b'\x80', b'ab\xbf\xbfcd', b'\xe2\x82', b'\xe2\x82x', b'\xc0\xaf', b'\xed\xa0\x80',
+                b'\xf4\x90\x80\x80', b'caf\xe9', b'\xf0\x9f\x98', b'\xf0\x9f\x98\x80\xff', b'\xfe\xff',
+                b'ok\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80']
+
+
+def test_json_is_valid_for_any_bytes(genesis_binary):
+    text = b'\n'.join([b' '.join(INVALID_UTF8), *INVALID_UTF8, b'"\\\x01\x7f'])
+    result = subprocess.run([str(SCRIPTS / 'querymodel'), '-n', '-j', str(genesis_binary)], input=text + b'\n',
+                            capture_output=True)
+    assert result.returncode == 0, result.stderr
+    # Strict UTF-8 and strict JSON throughout.
+    lines = result.stdout.decode('utf-8').splitlines()
+    sentences = [json.loads(line) for line in lines[:-1]]
+    expected = [line.split() for line in text.split(b'\n')]
+    assert [[w['word'] for w in s['words']][:-1] for s in sentences] == [
+        [word.decode('utf-8', 'replace') for word in words] for words in expected]
+    assert '\ufffd' in sentences[1]['words'][0]['word']
+
+
+def test_help_says_what_json_does_with_bytes():
+    assert 'U+FFFD' in run_tool('querymodel', '-h').stdout
