@@ -33,6 +33,7 @@
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,11 +54,9 @@ struct Options {
 }
 
 lm::ngram::ModelType ParseType(const char *name) {
-  static const char *const kNames[] = {"probing", "rest_probing", "trie", "quant_trie", "array_trie",
-                                       "quant_array_trie"};
-  for (unsigned type = 0; type < lm::ngram::kModelTypeCount; ++type)
-    if (!std::strcmp(name, kNames[type])) return static_cast<lm::ngram::ModelType>(type);
-  Usage();
+  const std::optional<lm::ngram::ModelType> type = lm::ngram::TypeNamed(name);
+  if (!type) Usage();
+  return *type;
 }
 
 Options Parse(int argc, char **argv) {
