@@ -54,6 +54,7 @@
 #include "util/file.hh"
 #include "util/file_piece.hh"
 #include "util/mmap.hh"
+#include "util/split_words.hh"
 #include "util/string_piece.hh"
 
 #include <algorithm>
@@ -339,16 +340,10 @@ ScoreTotals ScoreText(const std::string &text, const lm::ngram::State &begin, lm
     if (!line_end) line_end = end;
     states[0] = begin;
     unsigned current = 0;
-    while (true) {
-      while (at != line_end && (*at == ' ' || *at == '\t')) ++at;
-      if (at == line_end) break;
-      const char *word_end = at;
-      while (word_end != line_end && *word_end != ' ' && *word_end != '\t') ++word_end;
-      sum += score(states[current], lookup(StringPiece(at, static_cast<std::size_t>(word_end - at))),
-                   states[current ^ 1]);
+    for (StringPiece word; util::NextWord(at, line_end, util::NulByte::kEndsWord, word);) {
+      sum += score(states[current], lookup(word), states[current ^ 1]);
       current ^= 1;
       ++words;
-      at = word_end;
     }
     sum += score(states[current], end_sentence, states[current ^ 1]);
     ++words;

@@ -19,9 +19,8 @@
 #include "lm/model.hh"
 #include "lm/score_sentence.hh"
 #include "lm/virtual_interface.hh"
-#include "util/file_piece.hh"
+#include "util/split_words.hh"
 #include "util/string_piece.hh"
-#include "util/tokenize_piece.hh"
 
 #include <algorithm>
 #include <chrono>
@@ -95,9 +94,9 @@ std::vector<std::string> ReadLines(const char *name) {
 std::size_t CountWords(const std::vector<std::string> &sentences) {
   std::size_t words = 0;
   for (const std::string &sentence : sentences) {
-    for (util::TokenIter<util::BoolCharacter, true> it(StringPiece(sentence), util::BoolCharacter(util::kSpaces)); it;
-         ++it)
-      ++words;
+    // As ScoreSentence splits them.
+    util::SentenceWords split(StringPiece(sentence.data(), sentence.size()), util::NulByte::kEndsSentence);
+    for (StringPiece word; split.Next(word);) ++words;
   }
   return words;
 }
