@@ -71,6 +71,7 @@ class UnigramPointer {
   const ProbBackoff *to_;
 };
 
+// The builder's view of a TrieSearch's tables, defined in lm/search_trie.cc.
 template <Quantizer Quant, PointerCompression Highbit> class TrieTables;
 
 template <Quantizer Quant, PointerCompression Highbit> class TrieSearch {
