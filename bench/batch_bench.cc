@@ -3,7 +3,7 @@
 // Usage: batch_bench MODEL TEXT [TYPE] [REPEAT]
 //   MODEL   ARPA text or a binary model file
 //   TEXT    one sentence per line
-//   TYPE    for ARPA text: probing (default), trie, quant_array_trie
+//   TYPE    for ARPA text: a type name of lm/model_type.hh (default probing)
 //   REPEAT  turns per measure, the best one counts (default 5)
 //
 // Prints words per second (</s> counted) of lm::base::ScoreSentence line by
@@ -30,12 +30,6 @@
 
 namespace {
 
-lm::ngram::ModelType TypeNamed(const std::string &name) {
-  if (name == "trie") return lm::ngram::TRIE;
-  if (name == "quant_array_trie") return lm::ngram::QUANT_ARRAY_TRIE;
-  return lm::ngram::PROBING;
-}
-
 // Seconds of the fastest of `repeat` runs of `run`.
 double Best(unsigned repeat, const std::function<void()> &run) {
   double best = 1e30;
@@ -54,7 +48,7 @@ int main(int argc, char *argv[]) {
     std::cerr << "Usage: " << argv[0] << " MODEL TEXT [TYPE] [REPEAT]\n";
     return 2;
   }
-  const lm::ngram::ModelType type = TypeNamed(argc > 3 ? argv[3] : "probing");
+  const lm::ngram::ModelType type = lm::ngram::TypeNamed(argc > 3 ? argv[3] : "probing").value_or(lm::ngram::PROBING);
   const unsigned repeat = argc > 4 ? static_cast<unsigned>(std::atoi(argv[4])) : 5;
   lm::ngram::Config config;
   config.show_progress = false;

@@ -54,6 +54,7 @@
 #include "util/file.hh"
 #include "util/file_piece.hh"
 #include "util/mmap.hh"
+#include "util/split_words.hh"
 #include "util/string_piece.hh"
 
 #include <algorithm>
@@ -339,16 +340,10 @@ ScoreTotals ScoreText(const std::string &text, const lm::ngram::State &begin, lm
     if (!line_end) line_end = end;
     states[0] = begin;
     unsigned current = 0;
-    while (true) {
-      while (at != line_end && (*at == ' ' || *at == '\t')) ++at;
-      if (at == line_end) break;
-      const char *word_end = at;
-      while (word_end != line_end && *word_end != ' ' && *word_end != '\t') ++word_end;
-      sum += score(states[current], lookup(StringPiece(at, static_cast<std::size_t>(word_end - at))),
-                   states[current ^ 1]);
+    for (StringPiece word; util::NextWord(at, line_end, util::NulByte::kEndsWord, word);) {
+      sum += score(states[current], lookup(word), states[current ^ 1]);
       current ^= 1;
       ++words;
-      at = word_end;
     }
     sum += score(states[current], end_sentence, states[current ^ 1]);
     ++words;
@@ -658,14 +653,8 @@ void PrintProbing(const Setup &setup, const Irstlm &irst, const ProbingFigures &
 
 // ---------------------------------------------------------------- six types
 
-constexpr ModelType kTypes[] = {lm::ngram::PROBING,          lm::ngram::REST_PROBING, lm::ngram::TRIE,
-                                lm::ngram::QUANT_TRIE,       lm::ngram::ARRAY_TRIE,   lm::ngram::QUANT_ARRAY_TRIE};
-
 // Config's default sort_memory (1 GiB).
 const uint64_t kDefaultSortMiB = lm::ngram::Config().sort_memory >> 20;
-
-bool IsTrie(ModelType type) { return type != lm::ngram::PROBING && type != lm::ngram::REST_PROBING; }
-bool IsQuantized(ModelType type) { return type == lm::ngram::QUANT_TRIE || type == lm::ngram::QUANT_ARRAY_TRIE; }
 
 // Size(counts, config) of the type's class.
 uint64_t ExpectedRegion(ModelType type, const std::vector<uint64_t> &counts, const lm::ngram::Config &config) {
@@ -723,7 +712,7 @@ void MeasureLoads(const Setup &setup, TypeFigures &figures) {
     return;
   }
   figures.build.Keep(build);
-  if (IsTrie(figures.type)) {
+  if (lm::ngram::IsTrie(figures.type)) {
     figures.small_sort_build.Keep(MustRun(
         VirtualCommand(setup.self, figures.type, util::READ, arpa, figures.binary, setup.options.small_sort_mib)));
   }
@@ -760,7 +749,7 @@ void MeasureQueries(const Setup &setup, std::vector<TypeFigures> &all) {
 // the types.
 std::vector<TypeFigures> MeasureTypes(const Setup &setup) {
   std::vector<TypeFigures> all;
-  for (ModelType type : kTypes) {
+  for (ModelType type : lm::ngram::kAllModelTypes) {
     all.push_back(TypeFigures{type, setup.prefix + "." + std::to_string(type) + ".binary", std::string(), {}, {}, {},
                               0, 0, {}, {}});
   }
@@ -786,14 +775,14 @@ std::string MiBText(uint64_t bytes) { return Fixed(static_cast<double>(bytes) / 
 
 // Peak RSS of a trie build against model + sort_memory + 64 MiB.
 std::string RSSCell(const ChildResult &build, const TypeFigures &figures, uint64_t sort_mib) {
-  if (!IsTrie(figures.type)) return MiBText(build.peak_rss);
+  if (!lm::ngram::IsTrie(figures.type)) return MiBText(build.peak_rss);
   const uint64_t limit = figures.region + ((sort_mib + 64) << 20);
   return Marked(MiBText(build.peak_rss) + " <= " + MiBText(limit), build.peak_rss <= limit);
 }
 
 // The build with little sort memory: its time and peak RSS (tries only).
 std::string SmallSortCell(const TypeFigures &figures, uint64_t sort_mib) {
-  if (!IsTrie(figures.type)) return "";
+  if (!lm::ngram::IsTrie(figures.type)) return "";
   return Fixed(figures.small_sort_build.seconds, 3) + " s; " + RSSCell(figures.small_sort_build, figures, sort_mib);
 }
 
@@ -814,7 +803,7 @@ std::string BuildRatioCell(const std::vector<TypeFigures> &all, const TypeFigure
   const TypeFigures *probing = Find(all, lm::ngram::PROBING);
   if (!probing) return "n/a (no probing)";
   const double ratio = figures.build.seconds / probing->build.seconds;
-  return IsTrie(figures.type) ? Marked(Fixed(ratio, 2) + "x", ratio <= 2.5) : Fixed(ratio, 2) + "x";
+  return lm::ngram::IsTrie(figures.type) ? Marked(Fixed(ratio, 2) + "x", ratio <= 2.5) : Fixed(ratio, 2) + "x";
 }
 
 void PrintSizeTable(const Setup &setup, const std::vector<TypeFigures> &all) {
@@ -841,7 +830,7 @@ void PrintSizeTable(const Setup &setup, const std::vector<TypeFigures> &all) {
 std::string PerplexityCell(const ScoreTotals &totals, const TypeFigures *trie, const ScoreTotals TypeFigures::*which,
                            ModelType type) {
   std::string cell = Fixed(totals.Perplexity(), 3);
-  if (!IsQuantized(type) || !trie) return cell;
+  if (!lm::ngram::IsQuantized(type) || !trie) return cell;
   const double change = 100.0 * (totals.Perplexity() / (trie->*which).Perplexity() - 1.0);
   return Marked(cell + ", " + (change >= 0 ? "+" : "") + Fixed(change, 2) + "%", std::fabs(change) <= 1.0);
 }
@@ -851,7 +840,7 @@ std::string QueryCell(const Irstlm &irst, const TypeFigures &figures) {
   std::string cell = Fixed(wps / 1e6, 2) + "M";
   if (!irst.ran) return cell;
   const double ratio = wps / irst.WordsPerSecond();
-  return IsTrie(figures.type) ? cell + "; " + Marked(Fixed(ratio, 2) + "x", ratio >= 3.0)
+  return lm::ngram::IsTrie(figures.type) ? cell + "; " + Marked(Fixed(ratio, 2) + "x", ratio >= 3.0)
                               : cell + "; " + Fixed(ratio, 2) + "x";
 }
 
@@ -871,7 +860,7 @@ void PrintQueryTable(const Setup &setup, const Irstlm &irst, const std::vector<T
     }
     const double percent = 100.0 * figures.lazy.seconds / figures.build.seconds;
     std::cout << " | " << Fixed(figures.lazy.seconds * 1e3, 2) << " | "
-              << (IsTrie(figures.type) ? Marked(Fixed(percent, 3) + "%", percent < 1.0) : Fixed(percent, 3) + "%")
+              << (lm::ngram::IsTrie(figures.type) ? Marked(Fixed(percent, 3) + "%", percent < 1.0) : Fixed(percent, 3) + "%")
               << " | " << QueryCell(irst, figures) << " | "
               << PerplexityCell(figures.queries, trie, &TypeFigures::queries, figures.type) << " |";
     if (heldout) std::cout << ' ' << PerplexityCell(figures.heldout, trie, &TypeFigures::heldout, figures.type) << " |";

@@ -19,9 +19,8 @@
 #include "lm/model.hh"
 #include "lm/score_sentence.hh"
 #include "lm/virtual_interface.hh"
-#include "util/file_piece.hh"
+#include "util/split_words.hh"
 #include "util/string_piece.hh"
-#include "util/tokenize_piece.hh"
 
 #include <algorithm>
 #include <chrono>
@@ -33,6 +32,7 @@
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,11 +53,9 @@ struct Options {
 }
 
 lm::ngram::ModelType ParseType(const char *name) {
-  static const char *const kNames[] = {"probing", "rest_probing", "trie", "quant_trie", "array_trie",
-                                       "quant_array_trie"};
-  for (unsigned type = 0; type < lm::ngram::kModelTypeCount; ++type)
-    if (!std::strcmp(name, kNames[type])) return static_cast<lm::ngram::ModelType>(type);
-  Usage();
+  const std::optional<lm::ngram::ModelType> type = lm::ngram::TypeNamed(name);
+  if (!type) Usage();
+  return *type;
 }
 
 Options Parse(int argc, char **argv) {
@@ -96,9 +94,9 @@ std::vector<std::string> ReadLines(const char *name) {
 std::size_t CountWords(const std::vector<std::string> &sentences) {
   std::size_t words = 0;
   for (const std::string &sentence : sentences) {
-    for (util::TokenIter<util::BoolCharacter, true> it(StringPiece(sentence), util::BoolCharacter(util::kSpaces)); it;
-         ++it)
-      ++words;
+    // As ScoreSentence splits them.
+    util::SentenceWords split(StringPiece(sentence.data(), sentence.size()), util::NulByte::kEndsSentence);
+    for (StringPiece word; split.Next(word);) ++words;
   }
   return words;
 }

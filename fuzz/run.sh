@@ -30,7 +30,7 @@ fi
 
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DQUARN_BUILD_FUZZERS=ON \
-  -DQUARN_BUILD_TESTS=OFF -DQUARN_BUILD_BENCHMARKS=OFF -DQUARN_BUILD_TOOLS=OFF \
+  -DQUARN_BUILD_TESTS=OFF -DQUARN_BUILD_BENCHMARKS=OFF -DQUARN_BUILD_TOOLS=OFF -DQUARN_WARNINGS_AS_ERRORS=ON \
   -DCMAKE_CXX_FLAGS="-O1 -g $sanitize" -DCMAKE_EXE_LINKER_FLAGS="$sanitize"
 cmake --build "$build" -j"$(nproc)" --target arpa_fuzz binary_fuzz
 

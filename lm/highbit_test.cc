@@ -254,7 +254,7 @@ TEST(ArrayHighbitTest, IncompleteTableIsRefused) {
   } catch (const util::Exception &e) {
     const std::string text = e.what();
     EXPECT_TRUE(text.starts_with("lm/highbit:")) << text;
-    EXPECT_TRUE(util::EndsWith(text, " threw Exception.\nDid not get all the array entries that were expected."))
+    EXPECT_TRUE(util::EndsWith(text, " threw util::Exception.\nDid not get all the array entries that were expected."))
         << text;
   }
 }

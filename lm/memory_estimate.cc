@@ -35,9 +35,10 @@ int ColumnWidth(uint64_t largest, const Unit &unit) {
 }  // namespace
 
 std::array<uint64_t, kModelTypeCount> ModelSizes(const std::vector<uint64_t> &counts, const Config &config) {
-  return {ProbingModel::Size(counts, config),   RestProbingModel::Size(counts, config),
-          TrieModel::Size(counts, config),      QuantTrieModel::Size(counts, config),
-          ArrayTrieModel::Size(counts, config), QuantArrayTrieModel::Size(counts, config)};
+  std::array<uint64_t, kModelTypeCount> sizes;
+  for (const ModelTypeTraits &traits : kModelTypes)
+    sizes[traits.type] = WithModelClass(traits.type, [&]<class Model>() { return Model::Size(counts, config); });
+  return sizes;
 }
 
 void PrintSizes(std::ostream &out, const std::array<uint64_t, kModelTypeCount> &sizes, const Config &config) {
@@ -46,16 +47,16 @@ void PrintSizes(std::ostream &out, const std::array<uint64_t, kModelTypeCount> &
   const unsigned prob_bits = config.quant_prob_bits, backoff_bits = config.quant_backoff_bits;
   const unsigned pointer_bits = config.array_pointer_bits;
   out << "Memory estimate for binary LM:\ntype    " << std::string(width - 2, ' ') << unit.letter << "B\n";
-  auto row = [&](const char *type, ModelType model) -> std::ostream & {
-    return out << type << std::setw(width) << sizes[model] / unit.divisor;
+  auto row = [&](ModelType type) -> std::ostream & {
+    return out << (IsTrie(type) ? "trie    " : "probing ") << std::setw(width) << sizes[type] / unit.divisor;
   };
-  row("probing ", PROBING) << " assuming -p " << config.probing_multiplier << "\n";
-  row("probing ", REST_PROBING) << " assuming -r models -p " << config.probing_multiplier << "\n";
-  row("trie    ", TRIE) << " without quantization\n";
-  row("trie    ", QUANT_TRIE) << " assuming -q " << prob_bits << " -b " << backoff_bits << " quantization \n";
-  row("trie    ", ARRAY_TRIE) << " assuming -a " << pointer_bits << " array pointer compression\n";
-  row("trie    ", QUANT_ARRAY_TRIE) << " assuming -a " << pointer_bits << " -q " << prob_bits << " -b "
-                                    << backoff_bits << " array pointer compression and quantization\n";
+  row(PROBING) << " assuming -p " << config.probing_multiplier << "\n";
+  row(REST_PROBING) << " assuming -r models -p " << config.probing_multiplier << "\n";
+  row(TRIE) << " without quantization\n";
+  row(QUANT_TRIE) << " assuming -q " << prob_bits << " -b " << backoff_bits << " quantization \n";
+  row(ARRAY_TRIE) << " assuming -a " << pointer_bits << " array pointer compression\n";
+  row(QUANT_ARRAY_TRIE) << " assuming -a " << pointer_bits << " -q " << prob_bits << " -b " << backoff_bits
+                        << " array pointer compression and quantization\n";
 }
 
 void ShowSizes(const std::vector<uint64_t> &counts, const Config &config) {

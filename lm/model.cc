@@ -72,7 +72,7 @@ void ComplainAboutARPA(const Config &config, ModelType model_type) {
       out << "Loading the LM will be faster if you build a binary file." << std::endl;
       break;
     case Config::EXPENSIVE:
-      if (model_type >= TRIE)
+      if (IsTrie(model_type))
         out << "Building " << kModelNames[model_type] << " from ARPA is expensive.  Save time by building a binary format."
             << std::endl;
       break;

@@ -33,28 +33,31 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <type_traits>
 #include <vector>
 
 namespace lm {
 namespace ngram {
 namespace detail {
 
-// The ModelType stored in binary files for each search structure.
-template <class Search> struct ModelTypeOf;
-template <> struct ModelTypeOf<HashedSearch<BackoffValue>> { static constexpr ModelType kValue = PROBING; };
-template <> struct ModelTypeOf<HashedSearch<RestValue>> { static constexpr ModelType kValue = REST_PROBING; };
-template <> struct ModelTypeOf<trie::TrieSearch<DontQuantize, trie::DontHighbit>> {
-  static constexpr ModelType kValue = TRIE;
+// How each search structure is built; kModelTypes then gives the ModelType
+// stored in binary files.
+template <class Search> struct StructureOf;
+template <class Value> struct StructureOf<HashedSearch<Value>> {
+  static constexpr ModelStructure kValue{.rest = std::is_same_v<Value, RestValue>};
 };
-template <> struct ModelTypeOf<trie::TrieSearch<SeparatelyQuantize, trie::DontHighbit>> {
-  static constexpr ModelType kValue = QUANT_TRIE;
+template <class Quant, class Highbit> struct StructureOf<trie::TrieSearch<Quant, Highbit>> {
+  static constexpr ModelStructure kValue{.trie = true,
+                                         .quantized = std::is_same_v<Quant, SeparatelyQuantize>,
+                                         .array_pointers = std::is_same_v<Highbit, trie::ArrayHighbit>};
 };
-template <> struct ModelTypeOf<trie::TrieSearch<DontQuantize, trie::ArrayHighbit>> {
-  static constexpr ModelType kValue = ARRAY_TRIE;
-};
-template <> struct ModelTypeOf<trie::TrieSearch<SeparatelyQuantize, trie::ArrayHighbit>> {
-  static constexpr ModelType kValue = QUANT_ARRAY_TRIE;
-};
+
+template <class Search> constexpr ModelType ModelTypeOf() {
+  constexpr std::optional<ModelType> type = TypeWithStructure(StructureOf<Search>::kValue);
+  static_assert(type.has_value(), "kModelTypes lists no type built as this search structure");
+  return *type;
+}
 
 template <class Search, class VocabularyT>
 class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>, State, VocabularyT> {
@@ -66,7 +69,7 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
   static_assert(ModelVocabulary<VocabularyT>, "the vocabulary lacks part of the vocabulary interface");
 
  public:
-  static constexpr ModelType kModelType = ModelTypeOf<Search>::kValue;
+  static constexpr ModelType kModelType = ModelTypeOf<Search>();
   static constexpr unsigned int kVersion = Search::kVersion;
 
   // Bytes of the whole region: vocabulary, then search.
@@ -350,25 +353,41 @@ base::Model *LoadVirtual(const char *file_name, const Config &config = Config(),
 // reads any input.
 void CheckBuildConfig(const Config &config, ModelType model_type);
 
+// Every model class, in ModelType order.
+template <class... Models> struct ModelList {};
+using ModelClasses = ModelList<ProbingModel, RestProbingModel, TrieModel, QuantTrieModel, ArrayTrieModel,
+                               QuantArrayTrieModel>;
+
 // Calls visit.template operator()<Model>() with the class of `type` and
 // returns its result; throws FormatLoadException for a type with no class.
-template <class Visit> decltype(auto) WithModelClass(ModelType type, Visit &&visit) {
-  switch (type) {
-    case PROBING:
-      return visit.template operator()<ProbingModel>();
-    case REST_PROBING:
-      return visit.template operator()<RestProbingModel>();
-    case TRIE:
-      return visit.template operator()<TrieModel>();
-    case QUANT_TRIE:
-      return visit.template operator()<QuantTrieModel>();
-    case ARRAY_TRIE:
-      return visit.template operator()<ArrayTrieModel>();
-    case QUANT_ARRAY_TRIE:
-      return visit.template operator()<QuantArrayTrieModel>();
-    default:
-      UTIL_THROW(FormatLoadException, "Confused by model type " << static_cast<unsigned>(type));
+template <class Visit> decltype(auto) WithModelClass(ModelType type, Visit &&visit);
+
+// ------------------------------------------------------------ details
+
+namespace detail {
+
+template <class... Models> constexpr bool ClassesInOrder(ModelList<Models...>) {
+  ModelType types[] = {Models::kModelType...};
+  for (unsigned i = 0; i < sizeof...(Models); ++i)
+    if (types[i] != i) return false;
+  return sizeof...(Models) == kModelTypeCount;
+}
+static_assert(ClassesInOrder(ModelClasses()), "ModelClasses holds one class per ModelType, in order");
+
+template <class Visit, class First, class... Rest>
+decltype(auto) VisitModelClass(ModelType type, Visit &visit, ModelList<First, Rest...>) {
+  if (type == First::kModelType) return visit.template operator()<First>();
+  if constexpr (sizeof...(Rest) == 0) {
+    UTIL_THROW(FormatLoadException, "Confused by model type " << static_cast<unsigned>(type));
+  } else {
+    return VisitModelClass(type, visit, ModelList<Rest...>());
   }
+}
+
+}  // namespace detail
+
+template <class Visit> decltype(auto) WithModelClass(ModelType type, Visit &&visit) {
+  return detail::VisitModelClass(type, visit, ModelClasses());
 }
 
 }  // namespace ngram

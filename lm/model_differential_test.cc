@@ -383,7 +383,7 @@ template <class Model> struct SameScoresAs { typedef void Type; };
 template <> struct SameScoresAs<ArrayTrieModel> { typedef TrieModel Type; };
 template <> struct SameScoresAs<QuantArrayTrieModel> { typedef QuantTrieModel Type; };
 
-template <class Model> constexpr bool kQuantized = Model::kModelType == QUANT_TRIE || Model::kModelType == QUANT_ARRAY_TRIE;
+template <class Model> constexpr bool kQuantized = IsQuantized(Model::kModelType);
 
 template <class Model> void RunDifferential(unsigned seed) {
   std::mt19937 rng(seed);

@@ -1,43 +1,10 @@
 // The interfaces that lm::ngram::detail::GenericModel requires of its two
 // template parameters, a search structure and a vocabulary, written as
-// concepts.  Both the hash tables and the trie satisfy them; the model
-// checks its parameters against them when it is instantiated.
-//
-// Query half of a search (const, allocation-free, thread-safe):
-//   Node                       the search's cursor: where a lookup continues
-//   LookupUnigram(w, node, left_closed, left_handle)
-//   LookupMiddle(middle_index, w, node, left_closed, left_handle)
-//                              extend node by w on the left among the
-//                              (middle_index + 2)-grams
-//   LookupLongest(w, node)     extend node to the highest order
-//   FastMakeNode(begin, end, node)
-//                              the node of the n-gram [begin, end) (newest
-//                              word first); false when it cannot exist
-//   Unpack(handle, length, node)
-//                              re-open a middle n-gram from a left_handle
-//   kDifferentRest             whether rest costs differ from probabilities
-//   Prefetch(w, begin, end)    start loading what scoring w after the
-//                              context [begin, end) (newest word first, the
-//                              words of a state) reads first; reads nothing
-// The lookups return views: UnigramPointer and MiddlePointer with IsFound,
-// GetProb, GetBackoff and GetRest; LongestPointer with IsFound and GetProb.
-//
-// Construction half of a search (one thread, at load time):
-//   Size(counts, config)       bytes of the search's part of the region
-//   UpdateConfigFromBinary(backing, counts, offset, config)
-//                              take the parameters a binary file stores
-//   SetupMemory(start, counts, config) -> end
-//                              lay the tables over the region
-//   InitializeFromARPA(file, reader, counts, config, vocab, backing)
-//                              build from ARPA text (may correct counts)
-//   SetUnknownUnigram(prob)    <unk> absent from the text: give it
-//                              probability (and rest cost) prob, backoff 0
-//   kVersion                   the search version stored in binary files
-//
-// A vocabulary is an lm::base::Vocabulary that also lays itself out in the
-// region (Size, SetupMemory, Relocate), is filled from ARPA text
-// (ConfigureEnumerate, SawUnk) or attached to a binary file (LoadedBinary),
-// and reports its identifier bound (Bound).
+// concepts: ModelSearch (its query half SearchQueries, const, allocation-free
+// and thread-safe; its construction half SearchConstruction, one thread at
+// load time) and ModelVocabulary.  Both the hash tables and the trie satisfy
+// them; the model checks its parameters against them when it is
+// instantiated.  Contexts are word identifiers newest word first.
 #ifndef LM_MODEL_INTERFACES_H
 #define LM_MODEL_INTERFACES_H
 
@@ -74,19 +41,28 @@ concept WeightsView = ProbView<P> && requires(const P p) {
   { p.GetRest() } -> std::same_as<float>;
 };
 
+// Node is the search's cursor: where a lookup continues.
 template <class S>
 concept SearchQueries =
     WeightsView<typename S::UnigramPointer> && WeightsView<typename S::MiddlePointer> &&
     ProbView<typename S::LongestPointer> && std::default_initializable<typename S::Node> &&
     requires(const S s, WordIndex word, typename S::Node &node, bool &left_closed, uint64_t &left_handle,
              unsigned char index, const WordIndex *words) {
+      // Whether rest costs differ from probabilities.
       { S::kDifferentRest } -> std::convertible_to<bool>;
+      // The highest order.
       { s.Order() } -> std::same_as<unsigned char>;
       { s.LookupUnigram(word, node, left_closed, left_handle) } -> std::same_as<typename S::UnigramPointer>;
+      // Extends node by word on the left among the (index + 2)-grams.
       { s.LookupMiddle(index, word, node, left_closed, left_handle) } -> std::same_as<typename S::MiddlePointer>;
+      // Extends node to the highest order.
       { s.LookupLongest(word, node) } -> std::same_as<typename S::LongestPointer>;
+      // The node of the n-gram [begin, end); false when it cannot exist.
       { s.FastMakeNode(words, words, node) } -> std::same_as<bool>;
+      // Re-opens a middle n-gram of length index from its left_handle.
       { s.Unpack(left_handle, index, node) } -> std::same_as<typename S::MiddlePointer>;
+      // Starts loading what scoring word after the context [begin, end)
+      // (the words of a state) reads first; reads nothing.
       s.Prefetch(word, words, words);
     };
 
@@ -94,11 +70,17 @@ template <class S, class Vocab>
 concept SearchConstruction = requires(S s, const std::vector<uint64_t> &fixed_counts, std::vector<uint64_t> &counts,
                                       const Config &config, Config &writable_config, BinaryFormat &backing,
                                       uint8_t *start, util::FilePiece &f, Vocab &vocab, uint64_t offset) {
+  // The search version stored in binary files.
   { S::kVersion } -> std::convertible_to<unsigned int>;
+  // Bytes of the search's part of the region.
   { S::Size(fixed_counts, config) } -> std::same_as<uint64_t>;
+  // Takes the parameters a binary file stores.
   S::UpdateConfigFromBinary(backing, fixed_counts, offset, writable_config);
+  // Lays the tables over the region; returns their end.
   { s.SetupMemory(start, fixed_counts, config) } -> std::same_as<uint8_t *>;
+  // Builds from ARPA text (may correct the counts).
   s.InitializeFromARPA("file", f, counts, config, vocab, backing);
+  // <unk> absent from the text: probability (and rest cost) prob, backoff 0.
   s.SetUnknownUnigram(1.0f);
 };
 
@@ -106,7 +88,10 @@ concept SearchConstruction = requires(S s, const std::vector<uint64_t> &fixed_co
 template <class S, class Vocab>
 concept ModelSearch = SearchQueries<S> && SearchConstruction<S, Vocab>;
 
-// What GenericModel<S, V> requires of V.
+// What GenericModel<S, V> requires of V: an lm::base::Vocabulary that also
+// lays itself out in the region (Size, SetupMemory, Relocate), is filled
+// from ARPA text (ConfigureEnumerate, SawUnk) or attached to a binary file
+// (LoadedBinary), and reports its identifier bound (Bound).
 template <class V>
 concept ModelVocabulary =
     std::derived_from<V, base::Vocabulary> &&

@@ -121,12 +121,16 @@ TEST_P(ModelThreadTest, ConcurrentQueriesAgreeWithOneThread) {
   EXPECT_EQ(batch_alone, Batch(*model_, sentences_, kThreads));
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryType, ModelThreadTest,
-                         ::testing::Values(Loading{ngram::PROBING, false}, Loading{ngram::REST_PROBING, false},
-                                           Loading{ngram::TRIE, false}, Loading{ngram::QUANT_TRIE, false},
-                                           Loading{ngram::ARRAY_TRIE, false},
-                                           Loading{ngram::QUANT_ARRAY_TRIE, false}, Loading{ngram::PROBING, true},
-                                           Loading{ngram::QUANT_ARRAY_TRIE, true}),
+// Every type built from ARPA text, and a hash table and a trie mapped.
+std::vector<Loading> Loadings() {
+  std::vector<Loading> loadings;
+  for (ngram::ModelType type : ngram::kAllModelTypes) loadings.push_back(Loading{type, false});
+  loadings.push_back(Loading{ngram::PROBING, true});
+  loadings.push_back(Loading{ngram::QUANT_ARRAY_TRIE, true});
+  return loadings;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryType, ModelThreadTest, ::testing::ValuesIn(Loadings()),
                          [](const ::testing::TestParamInfo<Loading> &info) {
                            return std::string(info.param.mapped ? "Mapped" : "Built") + std::to_string(info.index);
                          });

@@ -3,13 +3,11 @@
 namespace lm {
 namespace ngram {
 
-const char *const kModelNames[kModelTypeCount] = {
-    "probing hash tables",
-    "probing hash tables with rest costs",
-    "trie",
-    "trie with quantization",
-    "trie with array-compressed pointers",
-    "trie with quantization and array-compressed pointers"};
+std::optional<ModelType> TypeNamed(StringPiece name) {
+  for (const ModelTypeTraits &traits : kModelTypes)
+    if (name == traits.name) return traits.type;
+  return std::nullopt;
+}
 
 }  // namespace ngram
 }  // namespace lm

@@ -50,7 +50,7 @@ uint64_t ReadCount(const std::string &from) {
   if (start < from.size() && from[start] == '+') ++start;
   uint64_t ret;
   const std::from_chars_result parsed = std::from_chars(from.data() + start, from.data() + from.size(), ret);
-  UTIL_THROW_IF(parsed.ec != std::errc(), FormatLoadException, "Bad count " << util::Excerpt(from));
+  UTIL_THROW_IF_TEXT(parsed.ec != std::errc(), "!stream", FormatLoadException, , "Bad count " << util::Excerpt(from));
   return ret;
 }
 
@@ -94,9 +94,7 @@ void ReadARPACounts(util::FilePiece &in, std::vector<uint64_t> &counts) {
     UTIL_THROW_IF(line == "iARPA", FormatLoadException,
                   "This looks like an IRSTLM iARPA file.  You need an ARPA file.  Run\n  compile-lm --text yes "
                       << in.SourceName() << " " << in.SourceName() << ".arpa\nfirst.");
-    UTIL_THROW(FormatLoadException, "first non-empty line was \"" << util::Excerpt(line)
-                                                                    << "\" not \\data\\.  The file is neither an "
-                                                                       "ARPA file nor a binary model.");
+    UTIL_THROW(FormatLoadException, "first non-empty line was \"" << util::Excerpt(line) << "\" not \\data\\.");
   }
 
   while (!IsEntirelyWhiteSpace(line = ReadARPALine(in))) {

@@ -1,10 +1,9 @@
 // lm::base::ScoreBatch: the log10 probabilities of many sentences at once,
 // on one or several threads, all of them querying the same model.
 //
-// A sentence is a run of bytes (a StringPiece; no terminator needed) whose
-// words are separated by runs of util::kSpaces bytes.  A word is looked up by
-// its bytes up to its first NUL, so a NUL cuts only the word that holds it;
-// an unknown word becomes <unk>.  Each sentence starts from the
+// A sentence is a run of bytes (a StringPiece; no terminator needed) split
+// into words by util::NextWord with NulByte::kEndsWord: a NUL cuts only the
+// word that holds it; an unknown word becomes <unk>.  Each sentence starts from the
 // begin-sentence state (or the null context without `bos`), its words are
 // scored in order with the state carried on, </s> comes last (unless `eos`
 // is off), and the sum is kept in a 32-bit float: every score is bit for bit
@@ -24,7 +23,7 @@
 #include "lm/state.hh"
 #include "lm/virtual_interface.hh"
 #include "lm/word_index.hh"
-#include "util/file_piece.hh"
+#include "util/split_words.hh"
 #include "util/string_piece.hh"
 
 #include <concepts>
@@ -83,18 +82,6 @@ void ScoreSentences(const M &model, uint64_t model_bytes, const StringPiece *beg
 
 constexpr uint64_t kCacheResidentBytes = uint64_t{8} << 20;
 
-// Moves `at` past the next word of [at, end) and sets `word` to its bytes up
-// to its first NUL; false when only separators are left.
-inline bool NextWord(const char *&at, const char *end, StringPiece &word) {
-  while (at != end && util::kSpaces[static_cast<unsigned char>(*at)]) ++at;
-  if (at == end) return false;
-  const char *const start = at;
-  while (at != end && *at != '\0' && !util::kSpaces[static_cast<unsigned char>(*at)]) ++at;
-  word = StringPiece(start, static_cast<std::size_t>(at - start));
-  while (at != end && !util::kSpaces[static_cast<unsigned char>(*at)]) ++at;
-  return true;
-}
-
 // Starts loading what vocab.Index(word) reads first, where the vocabulary
 // can tell.
 template <class Vocab> void PrefetchWord(const Vocab &vocab, const StringPiece &word) {
@@ -145,7 +132,7 @@ class SentenceLane {
  private:
   // Finds the word after the one to score and starts loading its entry.
   template <class Vocab> void Peek(const Vocab &vocab) {
-    has_next_ = NextWord(at_, end_, next_);
+    has_next_ = util::NextWord(at_, end_, util::NulByte::kEndsWord, next_);
     if (has_next_) PrefetchWord(vocab, next_);
   }
 

@@ -135,8 +135,7 @@ TEST_P(ScoreBatchTest, EqualsScoreSentenceWithBothBoundaries) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryModelType, ScoreBatchTest,
-                         ::testing::Values(ngram::PROBING, ngram::REST_PROBING, ngram::TRIE, ngram::QUANT_TRIE,
-                                           ngram::ARRAY_TRIE, ngram::QUANT_ARRAY_TRIE));
+                         ::testing::ValuesIn(ngram::kAllModelTypes));
 
 // Both ways of scoring on one thread, whatever the model's size: lookups
 // overlapped in lanes (as for a model larger than the caches) and one

@@ -1,9 +1,8 @@
 #include "lm/score_sentence.hh"
 
 #include "lm/state.hh"
-#include "util/file_piece.hh"
 #include "util/string_piece.hh"
-#include "util/tokenize_piece.hh"
+#include "util/split_words.hh"
 
 #include <cassert>
 #include <utility>
@@ -18,9 +17,9 @@ float ScoreSentence(const Model *model, const char *sentence) {
   ngram::State *current = &states[0], *next = &states[1];
   model->BeginSentenceWrite(current);
   float ret = 0.0f;
-  for (util::TokenIter<util::BoolCharacter, true> word{StringPiece(sentence), util::BoolCharacter(util::kSpaces)};
-       word; ++word) {
-    ret += model->BaseScore(current, vocab.Index(*word), next);
+  util::SentenceWords words(StringPiece(sentence), util::NulByte::kEndsSentence);
+  for (StringPiece word; words.Next(word);) {
+    ret += model->BaseScore(current, vocab.Index(word), next);
     std::swap(current, next);
   }
   ret += model->BaseScore(current, vocab.EndSentenceIndex(), next);

@@ -9,6 +9,7 @@
 #include "util/file_piece.hh"
 
 #include <algorithm>
+#include <concepts>
 #include <iterator>
 
 namespace lm {
@@ -292,6 +293,8 @@ template <class Value>
 template <class Build>
 void HashedSearch<Value>::ApplyBuild(util::FilePiece &f, const std::vector<uint64_t> &counts,
                                      const ProbingVocabulary &vocab, PositiveProbWarn &warn, const Build &build) {
+  static_assert(BuildPolicy<Build> && std::same_as<typename Build::Value, Value>,
+                "a build policy of lm/value_build.hh fills the tables of its own value type");
   typename Value::Weights *const unigrams = unigram_.Raw();
   // Every record that holds a word: identifiers 0 .. count - 1 when the file
   // has <unk>, 1 .. count when it does not.

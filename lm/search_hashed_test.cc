@@ -424,7 +424,7 @@ TEST(HashedBuildTest, OverfullTableAsksForLargerMultiplier) {
   EXPECT_TRUE(what.starts_with("lm/search_hashed:")) << what;
   // The header ends the first line; the caught table-full text is dropped.
   EXPECT_TRUE(what.ends_with(
-      " threw ProbingSizeException.\n"
+      " threw util::ProbingSizeException.\n"
       "Avoid pruning n-grams like \"bar baz quux\" when \"foo bar baz quux\" is still in the model.  Quarn will "
       "work when this pruning happens, but the probing model assumes these events are rare enough that using blank "
       "space in the probing hash table will cover all of them.  Increase probing_multiplier (-p to packmodel) to "

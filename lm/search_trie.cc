@@ -37,6 +37,24 @@
 namespace lm {
 namespace ngram {
 namespace trie {
+
+// The tables of a TrieSearch as the builder fills them: a view that borrows
+// the search.
+template <Quantizer Quant, PointerCompression Highbit> class TrieTables {
+ public:
+  explicit TrieTables(TrieSearch<Quant, Highbit> &search) : search_(&search) {}
+
+  unsigned char Order() const { return search_->Order(); }
+  UnigramValue *Unigrams() const { return search_->unigrams_; }
+  typename TrieSearch<Quant, Highbit>::Middle *MiddleBegin() const { return search_->middle_begin_; }
+  typename TrieSearch<Quant, Highbit>::Middle *MiddleEnd() const { return search_->middle_end_; }
+  BitPackedLongest &Longest() const { return search_->longest_; }
+  Quant &Quantization() const { return search_->quant_; }
+
+ private:
+  TrieSearch<Quant, Highbit> *search_;
+};
+
 namespace {
 
 constexpr std::size_t kMinimumSortMemory = 1 << 20;
@@ -360,7 +378,7 @@ class FindBlanks {
 // Pass 2: inserts every record with its final weights.
 template <class Quant, class Highbit> class WriteEntries {
  public:
-  WriteEntries(RecordReader *contexts, TrieSearch<Quant, Highbit> &search, SRISucks &sri)
+  WriteEntries(RecordReader *contexts, TrieTables<Quant, Highbit> search, SRISucks &sri)
       : contexts_(contexts), search_(search), order_(search.Order()), sri_(sri) {}
 
   float UnigramProbability(WordIndex word) const { return search_.Unigrams()[word].weights.prob; }
@@ -401,7 +419,7 @@ template <class Quant, class Highbit> class WriteEntries {
   }
 
   RecordReader *contexts_;
-  TrieSearch<Quant, Highbit> &search_;
+  TrieTables<Quant, Highbit> search_;
   const unsigned char order_;
   SRISucks &sri_;
 };
@@ -498,7 +516,7 @@ template <class Quant, class Highbit> class TrieBuilder {
     for (unsigned char n = 2; n <= order_; ++n) inputs_[n - 2].Rewind();
   }
   void Train(Quant &quant);
-  void FinishMiddles(TrieSearch<Quant, Highbit> &search);
+  void FinishMiddles(TrieTables<Quant, Highbit> search);
 
   SortedFiles &files_;
   std::vector<uint64_t> &counts_;
@@ -526,19 +544,20 @@ void TrieBuilder<Quant, Highbit>::Build(TrieSearch<Quant, Highbit> &search, Sort
   vocab.Relocate(vocab_base);
   search.SetupMemory(static_cast<uint8_t *>(search_base), counts_, config_);
 
+  const TrieTables<Quant, Highbit> tables(search);
   RewindInputs();
-  if constexpr (Quant::kNeedsTraining) Train(search.Quantization());
-  PopulateUnigramWeights(unigrams.get(), static_cast<WordIndex>(counts_[0]), contexts_[0], search.Unigrams());
+  if constexpr (Quant::kNeedsTraining) Train(tables.Quantization());
+  PopulateUnigramWeights(unigrams.get(), static_cast<WordIndex>(counts_[0]), contexts_[0], tables.Unigrams());
   unigrams.reset();
 
   RewindInputs();
-  WriteEntries<Quant, Highbit> writer(contexts_, search, sri_);
+  WriteEntries<Quant, Highbit> writer(contexts_, tables, sri_);
   RecursiveInsert(order_, static_cast<WordIndex>(counts_[0]), inputs_, config_.ProgressMessages(), "Writing trie",
                   writer);
   // The end of the last word's bigram range.
   writer.OnUnigram(static_cast<WordIndex>(counts_[0]));
   CheckContextsUsed(order_, contexts_);
-  FinishMiddles(search);
+  FinishMiddles(tables);
 }
 
 template <class Quant, class Highbit> void TrieBuilder<Quant, Highbit>::FindAllBlanks(util::scoped_fd &unigram_fd) {
@@ -565,7 +584,7 @@ template <class Quant, class Highbit> void TrieBuilder<Quant, Highbit>::Train(Qu
   quant.FinishedLoading(config_);
 }
 
-template <class Quant, class Highbit> void TrieBuilder<Quant, Highbit>::FinishMiddles(TrieSearch<Quant, Highbit> &search) {
+template <class Quant, class Highbit> void TrieBuilder<Quant, Highbit>::FinishMiddles(TrieTables<Quant, Highbit> search) {
   for (auto *middle = search.MiddleBegin(); middle != search.MiddleEnd(); ++middle) {
     const BitPacked &next = (middle + 1 == search.MiddleEnd()) ? static_cast<const BitPacked &>(search.Longest())
                                                                : *(middle + 1);

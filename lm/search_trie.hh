@@ -71,6 +71,9 @@ class UnigramPointer {
   const ProbBackoff *to_;
 };
 
+// The builder's view of a TrieSearch's tables, defined in lm/search_trie.cc.
+template <Quantizer Quant, PointerCompression Highbit> class TrieTables;
+
 template <Quantizer Quant, PointerCompression Highbit> class TrieSearch {
  public:
   typedef NodeRange Node;
@@ -153,14 +156,10 @@ template <Quantizer Quant, PointerCompression Highbit> class TrieSearch {
     return MiddlePointer(quant_, middle_index, middle_begin_[middle_index].ReadEntry(prior_handle, node));
   }
 
-  // For the builder.
-  UnigramValue *Unigrams() { return unigrams_; }
-  Middle *MiddleBegin() { return middle_begin_; }
-  Middle *MiddleEnd() { return middle_end_; }
-  BitPackedLongest &Longest() { return longest_; }
-  Quant &Quantization() { return quant_; }
-
  private:
+  // The builder of lm/search_trie.cc fills the tables through it.
+  friend class TrieTables<Quant, Highbit>;
+
   // The middle arrays live in raw heap storage and own nothing, so they are
   // released without running destructors.
   static_assert(std::is_trivially_destructible_v<Middle>);

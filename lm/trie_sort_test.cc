@@ -386,6 +386,22 @@ TEST(RecordReader, ReadsRecordsUntilTheEnd) {
   EXPECT_FALSE(reader);
 }
 
+TEST(RecordReader, ReadErrorIsRefused) {
+  util::TempFileForTest name("not records");
+  util::scoped_FILE write_only(std::fopen(name.Name(), "w"));
+  ASSERT_TRUE(write_only.get());
+  RecordReader reader;
+  try {
+    reader.Init(write_only.get(), 12);
+    ADD_FAILURE() << "nothing thrown";
+  } catch (const util::ErrnoException &e) {
+    const std::string text = e.what();
+    EXPECT_TRUE(text.starts_with("lm/trie_sort:")) << text;
+    EXPECT_TRUE(util::Contains(text, " threw util::ErrnoException because `!feof(file_)'.\n")) << text;
+    EXPECT_TRUE(util::EndsWith(text, " Error reading temporary file")) << text;
+  }
+}
+
 struct OverwriteCase {
   std::size_t word;   // first word rewritten
   std::size_t count;  // words rewritten

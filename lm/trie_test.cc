@@ -54,7 +54,7 @@ template <class Throwing> void ExpectLimitError(Throwing throwing, const std::st
   } catch (const util::Exception &e) {
     const std::string text = e.what();
     EXPECT_TRUE(text.starts_with("lm/trie:")) << text;
-    EXPECT_TRUE(util::EndsWith(text, " threw Exception.\n" + message)) << text;
+    EXPECT_TRUE(util::EndsWith(text, " threw util::Exception.\n" + message)) << text;
   }
 }
 

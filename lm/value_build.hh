@@ -11,14 +11,7 @@
 //                      model of order n (files in config.rest_lower_files)
 //                      gives it.
 //
-// Each policy offers
-//   SetRest(ids, n, weights): fill the rest cost of the n-gram ids[0 .. n-1]
-//     (newest word first); nothing for a highest-order lm::Prob record;
-//   NoteLeftExtension(lower, longer): `longer` extends `lower` on the left:
-//     clear lower's left-closed flag (the sign bit of its probability); true
-//     only when MaxRestBuild raised lower's rest cost;
-//   kPropagateBelowBasis: whether the builder carries a raised rest cost on
-//     down to the suffixes of the n-gram that was extended.
+// What each policy offers is the concept BuildPolicy below.
 #ifndef LM_VALUE_BUILD_H
 #define LM_VALUE_BUILD_H
 
@@ -27,6 +20,7 @@
 #include "lm/weights.hh"
 #include "lm/word_index.hh"
 
+#include <concepts>
 #include <memory>
 #include <vector>
 
@@ -35,6 +29,25 @@ namespace ngram {
 
 struct Config;
 class ProbingVocabulary;
+
+template <class B>
+concept BuildPolicy = requires(const B build, const WordIndex *ids, unsigned int n, const Prob &highest,
+                               typename B::Value::Weights &weights) {
+  // The value type of the tables the policy fills.
+  typename B::Value;
+  // Whether the builder carries a raised rest cost on down to the suffixes
+  // of the n-gram that was extended.
+  { B::kPropagateBelowBasis } -> std::convertible_to<bool>;
+  // Fill the rest cost of the n-gram ids[0 .. n-1] (newest word first);
+  // nothing for a highest-order lm::Prob record.
+  build.SetRest(ids, n, highest);
+  build.SetRest(ids, n, weights);
+  // The second argument extends the first on the left: clear the first's
+  // left-closed flag (the sign bit of its probability); true only when its
+  // rest cost was raised.
+  { build.NoteLeftExtension(weights, weights) } -> std::same_as<bool>;
+  { build.NoteLeftExtension(weights, highest) } -> std::same_as<bool>;
+};
 
 class NoRestBuild {
  public:

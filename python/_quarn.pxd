@@ -12,11 +12,15 @@ cdef extern from "util/mmap.hh" namespace "util" nogil:
 
 cdef extern from "util/string_piece.hh" nogil:
     cdef cppclass StringPiece:
+        StringPiece()
         StringPiece(const char *data, size_t length)
 
-cdef extern from "util/file_piece.hh" namespace "util" nogil:
-    # True exactly for the six ASCII whitespace bytes that bytes.split() uses.
-    const cbool kSpaces[256]
+cdef extern from "util/split_words.hh" namespace "util" nogil:
+    cdef enum class NulByte:
+        kEndsSentence
+        kEndsWord
+    # Splits at the six ASCII whitespace bytes that bytes.split() uses.
+    cbool NextWord(const char *&at, const char *end, NulByte nul, StringPiece &word)
 
 cdef extern from "lm/word_index.hh" namespace "lm" nogil:
     ctypedef uint32_t WordIndex

@@ -45,24 +45,15 @@ cdef object text_bytes(data, const char **text, Py_ssize_t *length):
 
 
 # Finds the next word of the text from at[0] to end, splitting as
-# bytes.split() does (at runs of the six ASCII whitespace bytes), looks it up
-# as a NUL-terminated word (so a word is cut at its first NUL) and moves
-# at[0] past it.  Returns False when no word is left.
+# bytes.split() does (at runs of the six ASCII whitespace bytes) with a word
+# cut at its first NUL (util::NextWord's NulByte.kEndsWord), looks it up and
+# moves at[0] past it.  Returns False when no word is left.
 cdef inline bint next_word(const _quarn.Vocabulary *vocab, const char **at, const char *end,
                            _quarn.WordIndex *wid) noexcept nogil:
-    cdef const char *p = at[0]
-    while p != end and _quarn.kSpaces[<unsigned char>p[0]]:
-        p += 1
-    if p == end:
-        at[0] = p
+    cdef _quarn.StringPiece word
+    if not _quarn.NextWord(at[0], end, _quarn.NulByte.kEndsWord, word):
         return False
-    cdef const char *begin = p
-    while p != end and p[0] != 0 and not _quarn.kSpaces[<unsigned char>p[0]]:
-        p += 1
-    wid[0] = vocab.Index(_quarn.StringPiece(begin, p - begin))
-    while p != end and not _quarn.kSpaces[<unsigned char>p[0]]:
-        p += 1
-    at[0] = p
+    wid[0] = vocab.Index(word)
     return True
 
 

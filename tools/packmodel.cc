@@ -137,13 +137,10 @@ Options ParseCommandLine(int argc, char *argv[]) {
 
 // The type to build; refuses options of the other data structure.
 lm::ngram::ModelType BuildType(const Options &options) {
-  if (!options.trie) {
-    if (options.quantize || options.compress) throw tools::UsageError("-q, -b and -a need TYPE trie");
-    return options.rest ? lm::ngram::REST_PROBING : lm::ngram::PROBING;
-  }
-  if (options.rest) throw tools::UsageError("-r and -R need TYPE probing");
-  if (options.quantize) return options.compress ? lm::ngram::QUANT_ARRAY_TRIE : lm::ngram::QUANT_TRIE;
-  return options.compress ? lm::ngram::ARRAY_TRIE : lm::ngram::TRIE;
+  if (!options.trie && (options.quantize || options.compress)) throw tools::UsageError("-q, -b and -a need TYPE trie");
+  if (options.trie && options.rest) throw tools::UsageError("-r and -R need TYPE probing");
+  return *lm::ngram::TypeWithStructure(
+      {.trie = options.trie, .rest = options.rest, .quantized = options.quantize, .array_pointers = options.compress});
 }
 
 // Refuses an OUTPUT that is INPUT under any name: replacing it would

@@ -8,7 +8,7 @@
 #include "util/file.hh"
 #include "util/file_piece.hh"
 #include "util/string_piece.hh"
-#include "util/tokenize_piece.hh"
+#include "util/split_words.hh"
 #include "util/usage.hh"
 
 #include <algorithm>
@@ -132,9 +132,10 @@ void ScoreLine(const lm::base::Model &model, StringPiece line, bool boundaries, 
     current = 1 - current;
     scores.push_back({word, ret.prob, ret.ngram_length, oov});
   };
-  for (util::TokenIter<util::BoolCharacter, true> word(line, util::BoolCharacter(util::kSpaces)); word; ++word) {
-    const lm::WordIndex index = vocab.Index(*word);
-    score(*word, index, index == vocab.UnknownIndex());
+  util::SentenceWords words(line, util::NulByte::kEndsWord);
+  for (StringPiece word; words.Next(word);) {
+    const lm::WordIndex index = vocab.Index(word);
+    score(word, index, index == vocab.UnknownIndex());
   }
   if (boundaries) score("</s>", vocab.EndSentenceIndex(), false);
 }

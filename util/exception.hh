@@ -220,14 +220,6 @@ template <std::size_t kLength> constexpr std::array<char, kLength + 1> ModulePat
   return out;
 }
 
-// "util::ErrnoException" -> "ErrnoException".
-constexpr const char *WithoutNamespace(const char *name) {
-  const char *last = name;
-  for (const char *at = name; *at; ++at)
-    if (at[0] == ':' && at[1] == ':') last = at + 2;
-  return last;
-}
-
 }  // namespace detail
 }  // namespace util
 
@@ -240,12 +232,14 @@ constexpr const char *WithoutNamespace(const char *name) {
 
 // Builds, locates, fills and throws an exception.  `Args` is the parenthesised
 // constructor argument list (possibly empty); `ConditionText` the failed
-// condition's text or nullptr.
+// condition's text or nullptr.  The header names the class exactly as the
+// site writes it: "Exception" inside namespace util, "util::Exception" where
+// a site elsewhere qualifies it.
 #define UTIL_THROW_BACKEND(ConditionText, Exception, Args, Modify)                                \
   do {                                                                                            \
     Exception UTIL_e Args;                                                                        \
     UTIL_e.SetLocation(UTIL_MODULE_PATH, __LINE__, __PRETTY_FUNCTION__,                           \
-                       ::util::detail::WithoutNamespace(#Exception), ConditionText);              \
+                       #Exception, ConditionText);                                                 \
     UTIL_e << Modify;                                                                             \
     throw UTIL_e;                                                                                 \
   } while (0)

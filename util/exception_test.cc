@@ -170,7 +170,7 @@ TEST(Macros, ConditionalThrowHeader) {
     FAIL();
   } catch (const ErrnoException &e) {
     EXPECT_EQ("util/exception_test:" + std::to_string(line) +
-                  " in int util::{anonymous}::Throwing(int, unsigned int&) threw ErrnoException because `x == 3'.\n"
+                  " in int util::{anonymous}::Throwing(int, unsigned int&) threw util::ErrnoException because `x == 3'.\n"
                   "No such file or directory x was 3",
               e.what());
   }

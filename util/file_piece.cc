@@ -324,8 +324,7 @@ void FilePiece::ReadShift() {
 
 void FilePiece::GrowWindow() {
   UTIL_THROW_IF(window_size_ >= kLongestLine, Exception,
-                "A line or token in " << file_name_ << " is longer than " << kLongestLine << " bytes at byte "
-                                      << ByteOffset());
+                "A line or token in " << file_name_ << " is longer than " << kLongestLine << " bytes");
   window_size_ *= 2;
 }
 
