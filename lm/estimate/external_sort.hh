@@ -1,0 +1,276 @@
+// A generic external merge sort of fixed-size records.
+//
+// Records are the 8-aligned, 8-multiple-sized records of ngram_record.hh (at
+// most kMaxRecordBytes).  A Compare is a strict weak order on record
+// addresses; a Combine says whether records with equal keys are merged and
+// how:
+//   struct Combine {
+//     static constexpr bool kCombines;               // false: keys are unique
+//     void operator()(void *into, const void *from) const;  // fold `from`
+//   };
+// Runs holds sorted runs on temporary files (each combined already); a
+// Sorter fills a buffer of records, sorting, combining and spilling it as a
+// run whenever it is full; MergeStream reads the runs back as one sorted,
+// combined stream, merging k at a time within a memory budget (runs beyond
+// the fan-in are merged into new runs first, oldest first).  The merged
+// stream is the same sequence whatever the buffer sizes, as long as keys
+// that compare equal are combined or absent.
+#ifndef LM_ESTIMATE_EXTERNAL_SORT_H
+#define LM_ESTIMATE_EXTERNAL_SORT_H
+
+#include "lm/estimate/record_file.hh"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lm {
+namespace estimate {
+
+constexpr std::size_t kMaxRecordBytes = 64;
+
+struct NoCombine {
+  static constexpr bool kCombines = false;
+  void operator()(void *, const void *) const {}
+};
+
+// Sorts `count` records of `record_size` bytes at `begin` in place.
+template <class Compare> void SortRecords(void *begin, std::size_t count, std::size_t record_size, Compare compare);
+
+// Sorted runs of one record size on temporary files.
+class Runs {
+ public:
+  Runs(std::size_t record_size, const std::string &temp_prefix)
+      : record_size_(record_size), temp_prefix_(temp_prefix) {}
+
+  // Writes `count` sorted, combined records at `begin` as a new run.
+  void Write(const void *begin, std::size_t count);
+
+  std::size_t RecordSize() const { return record_size_; }
+  const std::string &TempPrefix() const { return temp_prefix_; }
+  std::vector<std::unique_ptr<TempFile>> &Files() { return files_; }
+
+ private:
+  std::size_t record_size_;
+  std::string temp_prefix_;
+  std::vector<std::unique_ptr<TempFile>> files_;
+};
+
+// The records of some runs in order, equal keys combined.  Owns the runs'
+// files (taken from the Runs) and about `memory` bytes of read buffers.
+template <class Compare, class Combine> class MergeStream {
+ public:
+  MergeStream(Runs &runs, std::size_t memory, Compare compare, Combine combine = Combine());
+
+  explicit operator bool() const { return valid_; }
+  const void *Get() const { return buffer_; }
+  MergeStream &operator++();
+
+ private:
+  // Restores the heap below position `at`.
+  void SiftDown(std::size_t at);
+  bool Less(std::size_t a, std::size_t b) const { return compare_(readers_[a].Get(), readers_[b].Get()); }
+  // Takes the smallest record out of the heap into `into`.
+  void PopInto(void *into);
+
+  std::vector<std::unique_ptr<TempFile>> files_;
+  std::vector<RecordReader> readers_;
+  std::vector<std::size_t> heap_;  // reader indices, a min-heap
+  std::size_t record_size_;
+  Compare compare_;
+  Combine combine_;
+  uint64_t buffer_[kMaxRecordBytes / 8];
+  bool valid_;
+};
+
+// Collects records through a buffer of `memory` bytes into sorted runs.
+template <class Compare, class Combine> class Sorter {
+ public:
+  Sorter(std::size_t record_size, std::size_t memory, const std::string &temp_prefix, Compare compare,
+         Combine combine = Combine());
+
+  // Room for the next record, to be filled before the next call.
+  void *Add() {
+    if (fill_ == end_) Spill();
+    void *ret = fill_;
+    fill_ += runs_.RecordSize();
+    return ret;
+  }
+
+  // Spills what is buffered and frees the buffer.
+  void Finish();
+
+  // The sorted records; call after Finish, once.
+  MergeStream<Compare, Combine> Merge(std::size_t memory) {
+    return MergeStream<Compare, Combine>(runs_, memory, compare_, combine_);
+  }
+
+ private:
+  void Spill();
+
+  Runs runs_;
+  Compare compare_;
+  Combine combine_;
+  std::unique_ptr<uint64_t[]> buffer_;
+  char *fill_, *end_;
+};
+
+// Folds runs of equal keys of the sorted records at `begin` into their first
+// record; returns the number of records left.
+template <class Compare, class Combine>
+std::size_t CombineSorted(void *begin, std::size_t count, std::size_t record_size, Compare compare, Combine combine);
+
+// ---- Implementation ----
+
+namespace detail {
+
+template <std::size_t kWords> struct Block {
+  uint64_t data[kWords];
+};
+
+// g++ cannot see that a comparison reads only the words a record has, and
+// takes the sort's copies of a record for partly uninitialized.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+template <std::size_t kWords, class Compare> void SortBlocks(void *begin, std::size_t count, Compare compare) {
+  Block<kWords> *first = static_cast<Block<kWords> *>(begin);
+  std::sort(first, first + count,
+            [&compare](const Block<kWords> &a, const Block<kWords> &b) { return compare(&a, &b); });
+}
+#pragma GCC diagnostic pop
+
+// The smallest number of records a merge reads at a time from each run.
+constexpr std::size_t kMinReadBytes = 1 << 12;
+
+}  // namespace detail
+
+template <class Compare> void SortRecords(void *begin, std::size_t count, std::size_t record_size, Compare compare) {
+  switch (record_size / 8) {
+    case 1: return detail::SortBlocks<1>(begin, count, compare);
+    case 2: return detail::SortBlocks<2>(begin, count, compare);
+    case 3: return detail::SortBlocks<3>(begin, count, compare);
+    case 4: return detail::SortBlocks<4>(begin, count, compare);
+    case 5: return detail::SortBlocks<5>(begin, count, compare);
+    case 6: return detail::SortBlocks<6>(begin, count, compare);
+    case 7: return detail::SortBlocks<7>(begin, count, compare);
+    case 8: return detail::SortBlocks<8>(begin, count, compare);
+  }
+}
+
+template <class Compare, class Combine>
+std::size_t CombineSorted(void *begin, std::size_t count, std::size_t record_size, Compare compare, Combine combine) {
+  if (!Combine::kCombines || !count) return count;
+  char *base = static_cast<char *>(begin);
+  char *kept = base;
+  for (char *i = base + record_size; i != base + count * record_size; i += record_size) {
+    if (compare(kept, i)) {
+      kept += record_size;
+      if (kept != i) std::memcpy(kept, i, record_size);
+    } else {
+      combine(kept, i);
+    }
+  }
+  return (kept - base) / record_size + 1;
+}
+
+template <class Compare, class Combine>
+MergeStream<Compare, Combine>::MergeStream(Runs &runs, std::size_t memory, Compare compare, Combine combine)
+    : record_size_(runs.RecordSize()), compare_(compare), combine_(combine), valid_(false) {
+  std::vector<std::unique_ptr<TempFile>> &files = runs.Files();
+  const std::size_t fan_in = std::max<std::size_t>(2, memory / std::max(detail::kMinReadBytes, 8 * record_size_));
+  // Merge the oldest runs into new ones until the rest fit the fan-in.
+  std::size_t first = 0;
+  while (files.size() - first > fan_in) {
+    Runs part(record_size_, runs.TempPrefix());
+    for (std::size_t i = 0; i < fan_in; ++i) part.Files().push_back(std::move(files[first + i]));
+    first += fan_in;
+    MergeStream merged(part, memory / 2, compare_, combine_);
+    std::unique_ptr<TempFile> out(new TempFile(runs.TempPrefix()));
+    RecordWriter writer(*out, memory / 2);
+    for (; merged; ++merged) writer.Write(merged.Get(), record_size_);
+    writer.Flush();
+    files.push_back(std::move(out));
+  }
+  for (std::size_t i = first; i < files.size(); ++i) files_.push_back(std::move(files[i]));
+  files.clear();
+  const std::size_t per_run = memory / std::max<std::size_t>(1, files_.size());
+  readers_.reserve(files_.size());
+  for (const std::unique_ptr<TempFile> &file : files_) {
+    readers_.emplace_back(file.get(), record_size_, per_run);
+    if (readers_.back()) heap_.push_back(readers_.size() - 1);
+  }
+  for (std::size_t i = heap_.size() / 2; i-- > 0;) SiftDown(i);
+  ++*this;
+}
+
+template <class Compare, class Combine> void MergeStream<Compare, Combine>::SiftDown(std::size_t at) {
+  const std::size_t size = heap_.size();
+  while (true) {
+    std::size_t child = 2 * at + 1;
+    if (child >= size) return;
+    if (child + 1 < size && Less(heap_[child + 1], heap_[child])) ++child;
+    if (!Less(heap_[child], heap_[at])) return;
+    std::swap(heap_[child], heap_[at]);
+    at = child;
+  }
+}
+
+template <class Compare, class Combine> void MergeStream<Compare, Combine>::PopInto(void *into) {
+  RecordReader &top = readers_[heap_.front()];
+  std::memcpy(into, top.Get(), record_size_);
+  if (!++top) {
+    heap_.front() = heap_.back();
+    heap_.pop_back();
+  }
+  if (!heap_.empty()) SiftDown(0);
+}
+
+template <class Compare, class Combine> MergeStream<Compare, Combine> &MergeStream<Compare, Combine>::operator++() {
+  valid_ = !heap_.empty();
+  if (!valid_) return *this;
+  PopInto(buffer_);
+  if (Combine::kCombines) {
+    while (!heap_.empty() && !compare_(buffer_, readers_[heap_.front()].Get())) {
+      uint64_t other[kMaxRecordBytes / 8];
+      PopInto(other);
+      combine_(buffer_, other);
+    }
+  }
+  return *this;
+}
+
+template <class Compare, class Combine>
+Sorter<Compare, Combine>::Sorter(std::size_t record_size, std::size_t memory, const std::string &temp_prefix,
+                                 Compare compare, Combine combine)
+    : runs_(record_size, temp_prefix), compare_(compare), combine_(combine) {
+  const std::size_t records = std::max<std::size_t>(1, memory / record_size);
+  buffer_.reset(new uint64_t[records * record_size / 8]);
+  fill_ = reinterpret_cast<char *>(buffer_.get());
+  end_ = fill_ + records * record_size;
+}
+
+template <class Compare, class Combine> void Sorter<Compare, Combine>::Spill() {
+  char *begin = reinterpret_cast<char *>(buffer_.get());
+  const std::size_t size = runs_.RecordSize();
+  std::size_t count = (fill_ - begin) / size;
+  if (!count) return;
+  SortRecords(begin, count, size, compare_);
+  count = CombineSorted(begin, count, size, compare_, combine_);
+  runs_.Write(begin, count);
+  fill_ = begin;
+}
+
+template <class Compare, class Combine> void Sorter<Compare, Combine>::Finish() {
+  if (buffer_) Spill();
+  buffer_.reset();
+  fill_ = end_ = nullptr;
+}
+
+}  // namespace estimate
+}  // namespace lm
+
+#endif  // LM_ESTIMATE_EXTERNAL_SORT_H
