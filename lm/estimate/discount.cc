@@ -27,8 +27,13 @@ bool FromCounts(const uint64_t *t, Discounts &discounts) {
 template <class Stream> void Describe(Stream &to, unsigned order, const OrderSummary &summary) {
   const uint64_t *t = summary.count_of_counts;
   to << "the discounts of order " << order << " are out of range: count-of-counts t1=" << t[0] << " t2=" << t[1]
-     << " t3=" << t[2] << " t4=" << t[3] << " give D1=" << summary.discounts.amount[0]
-     << " D2=" << summary.discounts.amount[1] << " D3=" << summary.discounts.amount[2];
+     << " t3=" << t[2] << " t4=" << t[3];
+  if (!t[0] || !t[1] || !t[2] || !t[3]) {
+    to << " (a count-of-counts of 0 leaves them undefined)";
+  } else {
+    to << " give D1=" << summary.discounts.amount[0] << " D2=" << summary.discounts.amount[1]
+       << " D3=" << summary.discounts.amount[2];
+  }
 }
 
 }  // namespace

@@ -12,8 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <dirent.h>
+#include <sys/resource.h>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -188,6 +190,67 @@ TEST(Estimate, SameBytesWhateverMemoryAndThreads) {
       }
     }
   }
+}
+
+// Estimates into a scratch directory, expecting failure with a message
+// holding `expected`, and no file left behind.
+void ExpectFailure(const std::vector<std::string> &lines, EstimateOptions options, const std::string &expected,
+                   const std::string &output_name = "model.arpa") {
+  ScratchDirectory dir;
+  if (options.temp_prefix == "scratch") options.temp_prefix = dir.Path() + "/";
+  MemoryLines text(lines, "corpus.txt");
+  try {
+    Estimate(text, options, dir.Path() + "/" + output_name);
+    ADD_FAILURE() << "no error; expected " << expected;
+  } catch (const util::Exception &e) {
+    EXPECT_NE(std::string::npos, std::string(e.what()).find(expected)) << e.what();
+  }
+  EXPECT_EQ(std::vector<std::string>(), dir.Entries());
+}
+
+TEST(Estimate, RefusesBadTextAndOptions) {
+  const EstimateOptions good = Options(3);
+  ExpectFailure({"a b", "a <s> b"}, good, "corpus.txt line 2: <s> and </s> may not appear");
+  ExpectFailure({"a b", "c", "</s>"}, good, "corpus.txt line 3: <s> and </s> may not appear");
+  ExpectFailure({"a", std::string("b\0c", 3)}, good, "corpus.txt line 2: the text holds a NUL byte");
+  ExpectFailure({}, good, "corpus.txt holds no word");
+  ExpectFailure({"", " \t "}, good, "corpus.txt holds no word");
+  for (unsigned order : {0u, 13u}) {
+    EstimateOptions options = good;
+    options.order = order;
+    ExpectFailure({"a"}, options, "the order must be 1 to 12, not " + std::to_string(order));
+  }
+  EstimateOptions fallback = good;
+  fallback.fallback.amount[1] = 2.0;
+  ExpectFailure({"a"}, fallback, "the fallback discount D2=2 is not strictly between 0 and 2");
+  EstimateOptions strict = good;
+  strict.discount_fallback = false;
+  ExpectFailure({"a b c", "a b"}, strict, "the discounts of order 1 are out of range: count-of-counts t1=");
+  ExpectFailure({"a b c", "a b"}, strict, "--discount-fallback");
+}
+
+TEST(Estimate, TemporaryAndOutputFailures) {
+  EstimateOptions options = Options(3);
+  options.temp_prefix = "/nonexistent/quarn/";
+  ExpectFailure({"a b"}, options, "/nonexistent/quarn/");
+  ExpectFailure({"a b"}, Options(3), "cannot create a file beside", "missing/model.arpa");
+}
+
+// A disk that fills up: every file write beyond a limit fails.
+TEST(Estimate, FullDiskLeavesNothing) {
+  const std::vector<std::string> text = GeneratedText(3000, 500, 3);
+  rlimit old;
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+  void (*old_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = 20000;
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+  EstimateOptions options = Options(4);
+  options.memory = 1 << 14;
+  options.temp_prefix = "scratch";
+  ExpectFailure(text, options, "while writing");
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, old_handler);
 }
 
 }  // namespace
