@@ -5,7 +5,8 @@
 //
 // A line holding <s> or </s> as a word, or a NUL byte, throws
 // BadTextException naming the source's file and line; so does a text without
-// a single word.
+// a single word.  With a worker, the calling thread reads and numbers the
+// words into blocks that the worker counts, a few blocks ahead at most.
 #ifndef LM_ESTIMATE_COUNT_TEXT_H
 #define LM_ESTIMATE_COUNT_TEXT_H
 
@@ -13,6 +14,7 @@
 #include "lm/estimate/estimate.hh"
 #include "lm/estimate/line_source.hh"
 #include "lm/estimate/vocabulary.hh"
+#include "lm/estimate/worker.hh"
 #include "util/exception.hh"
 
 #include <iosfwd>
@@ -29,7 +31,7 @@ class BadTextException : public util::Exception {
 // Fills result.lines and result.tokens; `progress` (null: none) receives
 // the progress bar.
 void CountText(LineSource &text, Vocabulary &vocab, NGramCounter &counter, EstimateResult &result,
-               std::ostream *progress);
+               std::ostream *progress, Worker *worker);
 
 }  // namespace estimate
 }  // namespace lm

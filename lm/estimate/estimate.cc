@@ -12,6 +12,7 @@
 #include "lm/estimate/stage_meter.hh"
 #include "lm/estimate/uninterpolated.hh"
 #include "lm/estimate/vocabulary.hh"
+#include "lm/estimate/worker.hh"
 #include "util/exception.hh"
 #include "util/file.hh"
 
@@ -47,14 +48,14 @@ std::string TempPrefix(const EstimateOptions &options, const std::string &arpa_p
 class Pipeline {
  public:
   Pipeline(const EstimateOptions &options, const std::string &temp_prefix, EstimateResult &result)
-      : options_(options), order_(options.order), prefix_(temp_prefix), result_(result) {
+      : worker_(options.threads > 1 ? new Worker() : nullptr), options_(options), order_(options.order), prefix_(temp_prefix), result_(result) {
     result_.orders.assign(order_, OrderSummary());
   }
 
   void Count(LineSource &text) {
     StageMeter meter("counting");
     counter_.reset(new NGramCounter(order_, options_.memory, prefix_));
-    CountText(text, vocab_, *counter_, result_, Progress());
+    CountText(text, vocab_, *counter_, result_, Progress(), worker_.get());
     counter_->Finish();
     result_.vocabulary = vocab_.Size();
     result_.stages.push_back(meter.Stop());
@@ -64,7 +65,8 @@ class Pipeline {
     StageMeter meter("adjusting counts");
     const std::size_t share = options_.memory / 4 * 3 / order_;
     for (unsigned n = 1; n <= order_; ++n) {
-      adjusted_.emplace_back(new PrefixSorter(RecordSizeWith<uint64_t>(n), share, prefix_, PrefixOrder(n)));
+      adjusted_.emplace_back(
+          new PrefixSorter(RecordSizeWith<uint64_t>(n), share, prefix_, PrefixOrder(n), NoCombine(), worker_.get()));
     }
     {
       MergeStream<SuffixOrder, SumCounts> counts(counter_->Result(), options_.memory / 4, SuffixOrder(order_),
@@ -105,11 +107,13 @@ class Pipeline {
     const uint64_t memory = options_.memory;
     uninterp_.resize(order_);
     contexts_.resize(order_);
-    SuffixSorter *values = new SuffixSorter(RecordSizeWith<Uninterp>(n), memory / 2, prefix_, SuffixOrder(n));
+    SuffixSorter *values =
+        new SuffixSorter(RecordSizeWith<Uninterp>(n), memory / 2, prefix_, SuffixOrder(n), NoCombine(), worker_.get());
     uninterp_[n - 1].reset(values);
     SuffixSorter *backoffs = nullptr;
     if (n > 1) {
-      backoffs = new SuffixSorter(RecordSizeWith<double>(n - 1), memory / 4, prefix_, SuffixOrder(n - 1));
+      backoffs = new SuffixSorter(RecordSizeWith<double>(n - 1), memory / 4, prefix_, SuffixOrder(n - 1), NoCombine(),
+                                  worker_.get());
       contexts_[n - 2].reset(backoffs);
     }
     {
@@ -182,6 +186,9 @@ class Pipeline {
     interpolator.Write(&word, word == kUnk ? gamma_empty_ * uniform : 0.0);
   }
 
+  // First, so that it outlives everything that hands it jobs (each of which
+  // waits for its own jobs when it goes away).
+  std::unique_ptr<Worker> worker_;
   const EstimateOptions &options_;
   const unsigned order_;
   const std::string prefix_;

@@ -19,6 +19,7 @@
 #define LM_ESTIMATE_EXTERNAL_SORT_H
 
 #include "lm/estimate/record_file.hh"
+#include "lm/estimate/worker.hh"
 
 #include <algorithm>
 #include <cstddef>
@@ -67,15 +68,16 @@ template <class Compare, class Combine> class MergeStream {
   MergeStream(Runs &runs, std::size_t memory, Compare compare, Combine combine = Combine());
 
   explicit operator bool() const { return valid_; }
-  const void *Get() const { return buffer_; }
+  // Without combining the record is read where the run's buffer holds it.
+  const void *Get() const { return Combine::kCombines ? buffer_ : readers_[heap_.front()].Get(); }
   MergeStream &operator++();
 
  private:
   // Restores the heap below position `at`.
   void SiftDown(std::size_t at);
   bool Less(std::size_t a, std::size_t b) const { return compare_(readers_[a].Get(), readers_[b].Get()); }
-  // Takes the smallest record out of the heap into `into`.
-  void PopInto(void *into);
+  // Moves past the smallest record.
+  void Pop();
 
   std::vector<std::unique_ptr<TempFile>> files_;
   std::vector<RecordReader> readers_;
@@ -88,10 +90,14 @@ template <class Compare, class Combine> class MergeStream {
 };
 
 // Collects records through a buffer of `memory` bytes into sorted runs.
+// With a worker, the memory makes two buffers: one fills while the worker
+// sorts and writes the other.
 template <class Compare, class Combine> class Sorter {
  public:
   Sorter(std::size_t record_size, std::size_t memory, const std::string &temp_prefix, Compare compare,
-         Combine combine = Combine());
+         Combine combine = Combine(), Worker *worker = nullptr);
+  // Waits for a buffer the worker still holds (discarding its error).
+  ~Sorter();
 
   // Room for the next record, to be filled before the next call.
   void *Add() {
@@ -101,7 +107,7 @@ template <class Compare, class Combine> class Sorter {
     return ret;
   }
 
-  // Spills what is buffered and frees the buffer.
+  // Spills what is buffered, waits for the worker and frees the buffers.
   void Finish();
 
   // The sorted records; call after Finish, once.
@@ -111,11 +117,17 @@ template <class Compare, class Combine> class Sorter {
 
  private:
   void Spill();
+  void SortAndWrite(char *begin, std::size_t count);
+  char *Buffer(unsigned which) { return reinterpret_cast<char *>(buffer_.get()) + which * buffer_bytes_; }
 
   Runs runs_;
   Compare compare_;
   Combine combine_;
+  Worker *worker_;
   std::unique_ptr<uint64_t[]> buffer_;
+  std::size_t buffer_bytes_;
+  unsigned filling_ = 0;  // which buffer fills
+  uint64_t pending_ = 0;  // the worker's ticket for the other one
   char *fill_, *end_;
 };
 
@@ -219,53 +231,77 @@ template <class Compare, class Combine> void MergeStream<Compare, Combine>::Sift
   }
 }
 
-template <class Compare, class Combine> void MergeStream<Compare, Combine>::PopInto(void *into) {
-  RecordReader &top = readers_[heap_.front()];
-  std::memcpy(into, top.Get(), record_size_);
-  if (!++top) {
+template <class Compare, class Combine> void MergeStream<Compare, Combine>::Pop() {
+  if (!++readers_[heap_.front()]) {
     heap_.front() = heap_.back();
     heap_.pop_back();
   }
-  if (!heap_.empty()) SiftDown(0);
+  if (heap_.size() > 1) SiftDown(0);
 }
 
 template <class Compare, class Combine> MergeStream<Compare, Combine> &MergeStream<Compare, Combine>::operator++() {
+  if (!Combine::kCombines) {
+    // The record handed out last is still at the top, unless this is the
+    // first step.
+    if (valid_) Pop();
+    valid_ = !heap_.empty();
+    return *this;
+  }
   valid_ = !heap_.empty();
   if (!valid_) return *this;
-  PopInto(buffer_);
-  if (Combine::kCombines) {
-    while (!heap_.empty() && !compare_(buffer_, readers_[heap_.front()].Get())) {
-      uint64_t other[kMaxRecordBytes / 8];
-      PopInto(other);
-      combine_(buffer_, other);
-    }
+  std::memcpy(buffer_, readers_[heap_.front()].Get(), record_size_);
+  Pop();
+  while (!heap_.empty() && !compare_(buffer_, readers_[heap_.front()].Get())) {
+    combine_(buffer_, readers_[heap_.front()].Get());
+    Pop();
   }
   return *this;
 }
 
 template <class Compare, class Combine>
 Sorter<Compare, Combine>::Sorter(std::size_t record_size, std::size_t memory, const std::string &temp_prefix,
-                                 Compare compare, Combine combine)
-    : runs_(record_size, temp_prefix), compare_(compare), combine_(combine) {
-  const std::size_t records = std::max<std::size_t>(1, memory / record_size);
-  buffer_.reset(new uint64_t[records * record_size / 8]);
-  fill_ = reinterpret_cast<char *>(buffer_.get());
-  end_ = fill_ + records * record_size;
+                                 Compare compare, Combine combine, Worker *worker)
+    : runs_(record_size, temp_prefix), compare_(compare), combine_(combine), worker_(worker) {
+  const unsigned buffers = worker_ ? 2 : 1;
+  const std::size_t records = std::max<std::size_t>(1, memory / buffers / record_size);
+  buffer_bytes_ = records * record_size;
+  buffer_.reset(new uint64_t[buffers * buffer_bytes_ / 8]);
+  fill_ = Buffer(0);
+  end_ = fill_ + buffer_bytes_;
+}
+
+template <class Compare, class Combine> Sorter<Compare, Combine>::~Sorter() {
+  if (!worker_) return;
+  try {
+    worker_->WaitFor(pending_);
+  } catch (...) {
+  }
+}
+
+template <class Compare, class Combine> void Sorter<Compare, Combine>::SortAndWrite(char *begin, std::size_t count) {
+  const std::size_t size = runs_.RecordSize();
+  SortRecords(begin, count, size, compare_);
+  runs_.Write(begin, CombineSorted(begin, count, size, compare_, combine_));
 }
 
 template <class Compare, class Combine> void Sorter<Compare, Combine>::Spill() {
-  char *begin = reinterpret_cast<char *>(buffer_.get());
-  const std::size_t size = runs_.RecordSize();
-  std::size_t count = (fill_ - begin) / size;
-  if (!count) return;
-  SortRecords(begin, count, size, compare_);
-  count = CombineSorted(begin, count, size, compare_, combine_);
-  runs_.Write(begin, count);
-  fill_ = begin;
+  char *begin = Buffer(filling_);
+  const std::size_t count = (fill_ - begin) / runs_.RecordSize();
+  if (!worker_) {
+    if (count) SortAndWrite(begin, count);
+    fill_ = begin;
+    return;
+  }
+  worker_->WaitFor(pending_);
+  if (count) pending_ = worker_->Submit([this, begin, count] { SortAndWrite(begin, count); });
+  filling_ ^= 1;
+  fill_ = Buffer(filling_);
+  end_ = fill_ + buffer_bytes_;
 }
 
 template <class Compare, class Combine> void Sorter<Compare, Combine>::Finish() {
   if (buffer_) Spill();
+  if (worker_) worker_->WaitFor(pending_);
   buffer_.reset();
   fill_ = end_ = nullptr;
 }
