@@ -15,6 +15,7 @@
 #include "lm/estimate/worker.hh"
 #include "util/exception.hh"
 #include "util/file.hh"
+#include "util/progress.hh"
 
 #include <memory>
 #include <ostream>
@@ -50,6 +51,17 @@ class Pipeline {
   Pipeline(const EstimateOptions &options, const std::string &temp_prefix, EstimateResult &result)
       : worker_(options.threads > 1 ? new Worker() : nullptr), options_(options), order_(options.order), prefix_(temp_prefix), result_(result) {
     result_.orders.assign(order_, OrderSummary());
+    uninterp_.resize(order_);
+    contexts_.resize(order_);
+  }
+
+  // A job of the worker may still use the members.
+  ~Pipeline() {
+    if (!worker_) return;
+    try {
+      worker_->WaitAll();
+    } catch (...) {
+    }
   }
 
   void Count(LineSource &text) {
@@ -71,7 +83,9 @@ class Pipeline {
     {
       MergeStream<SuffixOrder, SumCounts> counts(counter_->Result(), options_.memory / 4, SuffixOrder(order_),
                                                   SumCounts(order_));
-      AdjustCounts(counts, order_, result_.orders, [this](unsigned n, const WordId *words, uint64_t a) {
+      util::ErsatzProgress bar(counts.Total(), Progress(), "Adjusting counts");
+      AdjustCounts(counts, order_, result_.orders, [this, &bar, &counts](unsigned n, const WordId *words, uint64_t a) {
+        if (n == order_) bar.MoveTo(counts.Consumed());
         void *to = adjusted_[n - 1]->Add();
         std::memcpy(to, words, n * sizeof(WordId));
         Payload<uint64_t>(to, n) = a;
@@ -80,19 +94,33 @@ class Pipeline {
     counter_.reset();
     for (std::unique_ptr<PrefixSorter> &sorter : adjusted_) sorter->Finish();
     for (unsigned n = 1; n <= order_; ++n) ComputeDiscounts(n, options_, result_.orders[n - 1]);
+    result_.orders[0].ngrams = vocab_.Size();
     result_.stages.push_back(meter.Stop());
   }
 
   void Write(int fd) {
     ArpaWriter out(fd, vocab_);
-    std::vector<uint64_t> counts(1, vocab_.Size());
-    for (unsigned n = 2; n <= order_; ++n) counts.push_back(result_.orders[n - 1].ngrams);
+    std::vector<uint64_t> counts;
+    for (const OrderSummary &summary : result_.orders) counts.push_back(summary.ngrams);
     out.Header(counts);
-    Uninterpolate(1);
+    // Order n is written once the backoffs of its n-grams, which order n + 1
+    // gives, are known.  With a worker, order n + 2's values are made on it
+    // meanwhile, each side with half the memory.
+    const uint64_t memory = options_.memory;
+    Uninterpolate(1, memory, worker_.get());
+    if (order_ > 1) Uninterpolate(2, memory, worker_.get());
     for (unsigned n = 1; n <= order_; ++n) {
       StageMeter meter("order " + std::to_string(n));
-      if (n < order_) Uninterpolate(n + 1);
-      Interpolate(n, out);
+      if (n + 2 > order_) {
+        Interpolate(n, memory, out);
+      } else if (!worker_) {
+        Uninterpolate(n + 2, memory, nullptr);
+        Interpolate(n, memory, out);
+      } else {
+        const uint64_t ticket = worker_->Submit([this, n, memory] { Uninterpolate(n + 2, memory / 2, nullptr); });
+        Interpolate(n, memory / 2, out);
+        worker_->WaitFor(ticket);
+      }
       result_.stages.push_back(meter.Stop());
     }
     out.Finish();
@@ -102,18 +130,16 @@ class Pipeline {
   std::ostream *Progress() const { return options_.show_progress ? options_.messages : nullptr; }
 
   // Sorts order n's uninterpolated values into uninterp_[n-1] and its
-  // contexts' backoffs into contexts_[n-2].
-  void Uninterpolate(unsigned n) {
-    const uint64_t memory = options_.memory;
-    uninterp_.resize(order_);
-    contexts_.resize(order_);
+  // contexts' backoffs into contexts_[n-2], within `memory` and with
+  // `worker` (if any) sorting.
+  void Uninterpolate(unsigned n, uint64_t memory, Worker *worker) {
     SuffixSorter *values =
-        new SuffixSorter(RecordSizeWith<Uninterp>(n), memory / 2, prefix_, SuffixOrder(n), NoCombine(), worker_.get());
+        new SuffixSorter(RecordSizeWith<Uninterp>(n), memory / 2, prefix_, SuffixOrder(n), NoCombine(), worker);
     uninterp_[n - 1].reset(values);
     SuffixSorter *backoffs = nullptr;
     if (n > 1) {
-      backoffs = new SuffixSorter(RecordSizeWith<double>(n - 1), memory / 4, prefix_, SuffixOrder(n - 1), NoCombine(),
-                                  worker_.get());
+      backoffs =
+          new SuffixSorter(RecordSizeWith<double>(n - 1), memory / 4, prefix_, SuffixOrder(n - 1), NoCombine(), worker);
       contexts_[n - 2].reset(backoffs);
     }
     {
@@ -140,9 +166,8 @@ class Pipeline {
     if (backoffs) backoffs->Finish();
   }
 
-  void Interpolate(unsigned n, ArpaWriter &out) {
+  void Interpolate(unsigned n, uint64_t memory, ArpaWriter &out) {
     typedef MergeStream<SuffixOrder, NoCombine> Stream;
-    const uint64_t memory = options_.memory;
     out.BeginOrder(n);
     Stream in = uninterp_[n - 1]->Merge(memory / 3);
     std::unique_ptr<Stream> backoffs;
@@ -156,12 +181,13 @@ class Pipeline {
       next.reset(new RecordWriter(*next_file, memory / 6));
     }
     const double uniform = 1.0 / static_cast<double>(vocab_.Size() - 1);
-    OrderInterpolator<Stream, RecordReader, Stream> interpolator(n, uniform, lower.get(), backoffs.get(), out,
+    OrderInterpolator<RecordReader, Stream> interpolator(n, uniform, lower.get(), backoffs.get(), out,
                                                                  next.get());
+    util::ErsatzProgress bar(result_.orders[n - 1].ngrams, Progress(), "Writing " + std::to_string(n) + "-grams");
     if (n == 1) {
-      WriteUnigrams(in, interpolator, uniform);
+      WriteUnigrams(in, interpolator, uniform, bar);
     } else {
-      interpolator.Run(in);
+      for (; in; ++in, ++bar) interpolator.Add(Words(in.Get()), Payload<Uninterp>(in.Get(), n));
     }
     if (next) next->Flush();
     uninterp_[n - 1].reset();
@@ -171,9 +197,10 @@ class Pipeline {
 
   // The 1-grams by identifier, with <s> and (when the text lacks it) <unk>
   // among them.
-  template <class Stream, class Interpolator> void WriteUnigrams(Stream &in, Interpolator &interpolator, double uniform) {
+  template <class Stream, class Interpolator>
+  void WriteUnigrams(Stream &in, Interpolator &interpolator, double uniform, util::ErsatzProgress &bar) {
     WordId special = kUnk;
-    for (; in; ++in) {
+    for (; in; ++in, ++bar) {
       const WordId *words = Words(in.Get());
       for (; special <= kBeginSentence && special < *words; ++special) WriteSpecial(special, interpolator, uniform);
       if (special == *words) ++special;
@@ -205,7 +232,7 @@ void Report(const EstimateResult &result, std::ostream &to) {
   to << "Lines " << result.lines << ", tokens " << result.tokens << ", vocabulary " << result.vocabulary << '\n';
   for (std::size_t i = 0; i < result.orders.size(); ++i) {
     const OrderSummary &order = result.orders[i];
-    to << "Order " << (i + 1) << ": " << (i ? order.ngrams : result.vocabulary) << " n-grams, discounts "
+    to << "Order " << (i + 1) << ": " << order.ngrams << " n-grams, discounts "
        << order.discounts.amount[0] << ' ' << order.discounts.amount[1] << ' ' << order.discounts.amount[2]
        << (order.fallback_used ? " (fallback)" : "") << '\n';
   }

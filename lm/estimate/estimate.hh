@@ -78,6 +78,7 @@ struct EstimateOptions {
 
 // What an order of the model came to.
 struct OrderSummary {
+  // Entries of the order in the ARPA file (for 1-grams: |V|).
   uint64_t ngrams = 0;
   uint64_t count_of_counts[4] = {0, 0, 0, 0};
   Discounts discounts = {{0, 0, 0}};

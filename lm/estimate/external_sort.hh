@@ -72,6 +72,10 @@ template <class Compare, class Combine> class MergeStream {
   const void *Get() const { return Combine::kCombines ? buffer_ : readers_[heap_.front()].Get(); }
   MergeStream &operator++();
 
+  // Records read from the runs so far, and in all (before combining).
+  uint64_t Consumed() const { return consumed_; }
+  uint64_t Total() const { return total_; }
+
  private:
   // Restores the heap below position `at`.
   void SiftDown(std::size_t at);
@@ -87,6 +91,7 @@ template <class Compare, class Combine> class MergeStream {
   Combine combine_;
   uint64_t buffer_[kMaxRecordBytes / 8];
   bool valid_;
+  uint64_t consumed_ = 0, total_ = 0;
 };
 
 // Collects records through a buffer of `memory` bytes into sorted runs.
@@ -212,6 +217,7 @@ MergeStream<Compare, Combine>::MergeStream(Runs &runs, std::size_t memory, Compa
   const std::size_t per_run = memory / std::max<std::size_t>(1, files_.size());
   readers_.reserve(files_.size());
   for (const std::unique_ptr<TempFile> &file : files_) {
+    total_ += file->bytes / record_size_;
     readers_.emplace_back(file.get(), record_size_, per_run);
     if (readers_.back()) heap_.push_back(readers_.size() - 1);
   }
@@ -232,6 +238,7 @@ template <class Compare, class Combine> void MergeStream<Compare, Combine>::Sift
 }
 
 template <class Compare, class Combine> void MergeStream<Compare, Combine>::Pop() {
+  ++consumed_;
   if (!++readers_[heap_.front()]) {
     heap_.front() = heap_.back();
     heap_.pop_back();

@@ -46,17 +46,13 @@ template <class Stream, class Compare> class ForwardJoin {
   unsigned order_;
 };
 
-// Writes the 1-grams or n-grams of one order as above.  `unk_gamma` is
-// g(empty) / (|V| - 1), <unk>'s probability when the text lacks it.
-template <class Records, class Lower, class Backoffs> class OrderInterpolator {
+// Writes the 1-grams or n-grams of one order as above, one n-gram at a time
+// in SuffixOrder.
+template <class Lower, class Backoffs> class OrderInterpolator {
  public:
   OrderInterpolator(unsigned order, double uniform, Lower *lower, Backoffs *backoffs, ArpaWriter &out,
                     RecordWriter *next)
       : order_(order), uniform_(uniform), lower_(lower, order - 1), backoffs_(backoffs, order), out_(out), next_(next) {}
-
-  void Run(Records &in) {
-    for (; in; ++in) Add(Words(in.Get()), Payload<Uninterp>(in.Get(), order_));
-  }
 
   // One n-gram with its uninterpolated weights.
   void Add(const WordId *words, const Uninterp &weights) {

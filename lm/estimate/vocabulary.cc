@@ -1,5 +1,6 @@
 #include "lm/estimate/vocabulary.hh"
 
+#include "util/exception.hh"
 #include "util/murmur_hash.hh"
 
 namespace lm {
@@ -17,6 +18,7 @@ void Vocabulary::Add(StringPiece word) {
 }
 
 WordId Vocabulary::Insert(StringPiece word, uint64_t hash, std::size_t bucket) {
+  UTIL_THROW_IF(Size() >= kNoWord, util::Exception, "the text has more than " << (kNoWord - 1) << " distinct words");
   const WordId id = static_cast<WordId>(Size());
   Add(word);
   table_[bucket] = Entry{hash, id};
