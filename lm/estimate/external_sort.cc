@@ -4,10 +4,11 @@ namespace lm {
 namespace estimate {
 
 void Runs::Write(const void *begin, std::size_t count) {
-  std::unique_ptr<TempFile> file(new TempFile(temp_prefix_));
-  util::WriteOrThrow(file->fd.get(), begin, count * record_size_);
-  file->bytes = count * record_size_;
-  files_.push_back(std::move(file));
+  if (!file_) file_.reset(new TempFile(temp_prefix_));
+  const uint64_t bytes = count * record_size_;
+  util::WriteOrThrow(file_->fd.get(), begin, bytes);
+  runs_.push_back(Run{file_, file_->bytes, bytes});
+  file_->bytes += bytes;
 }
 
 }  // namespace estimate

@@ -42,7 +42,15 @@ struct NoCombine {
 // Sorts `count` records of `record_size` bytes at `begin` in place.
 template <class Compare> void SortRecords(void *begin, std::size_t count, std::size_t record_size, Compare compare);
 
-// Sorted runs of one record size on temporary files.
+// A sorted run: `bytes` bytes of a temporary file from `offset` on.
+struct Run {
+  std::shared_ptr<TempFile> file;
+  uint64_t offset, bytes;
+};
+
+// Sorted runs of one record size.  The runs written here follow each other
+// in one temporary file (so that many runs take one descriptor); the file
+// goes away with the last run that refers to it.
 class Runs {
  public:
   Runs(std::size_t record_size, const std::string &temp_prefix)
@@ -53,16 +61,17 @@ class Runs {
 
   std::size_t RecordSize() const { return record_size_; }
   const std::string &TempPrefix() const { return temp_prefix_; }
-  std::vector<std::unique_ptr<TempFile>> &Files() { return files_; }
+  std::vector<Run> &List() { return runs_; }
 
  private:
   std::size_t record_size_;
   std::string temp_prefix_;
-  std::vector<std::unique_ptr<TempFile>> files_;
+  std::shared_ptr<TempFile> file_;
+  std::vector<Run> runs_;
 };
 
-// The records of some runs in order, equal keys combined.  Owns the runs'
-// files (taken from the Runs) and about `memory` bytes of read buffers.
+// The records of some runs in order, equal keys combined.  Takes the runs
+// from the Runs, and about `memory` bytes of read buffers.
 template <class Compare, class Combine> class MergeStream {
  public:
   MergeStream(Runs &runs, std::size_t memory, Compare compare, Combine combine = Combine());
@@ -83,7 +92,7 @@ template <class Compare, class Combine> class MergeStream {
   // Moves past the smallest record.
   void Pop();
 
-  std::vector<std::unique_ptr<TempFile>> files_;
+  std::vector<Run> runs_;
   std::vector<RecordReader> readers_;
   std::vector<std::size_t> heap_;  // reader indices, a min-heap
   std::size_t record_size_;
@@ -197,28 +206,31 @@ std::size_t CombineSorted(void *begin, std::size_t count, std::size_t record_siz
 template <class Compare, class Combine>
 MergeStream<Compare, Combine>::MergeStream(Runs &runs, std::size_t memory, Compare compare, Combine combine)
     : record_size_(runs.RecordSize()), compare_(compare), combine_(combine), valid_(false) {
-  std::vector<std::unique_ptr<TempFile>> &files = runs.Files();
+  std::vector<Run> &runs_in = runs.List();
   const std::size_t fan_in = std::max<std::size_t>(2, memory / std::max(detail::kMinReadBytes, 8 * record_size_));
-  // Merge the oldest runs into new ones until the rest fit the fan-in.
+  // Merge the oldest runs into new ones, one after the other in one more
+  // file, until the rest fit the fan-in.
   std::size_t first = 0;
-  while (files.size() - first > fan_in) {
+  std::shared_ptr<TempFile> out;
+  while (runs_in.size() - first > fan_in) {
     Runs part(record_size_, runs.TempPrefix());
-    for (std::size_t i = 0; i < fan_in; ++i) part.Files().push_back(std::move(files[first + i]));
+    for (std::size_t i = 0; i < fan_in; ++i) part.List().push_back(std::move(runs_in[first + i]));
     first += fan_in;
     MergeStream merged(part, memory / 2, compare_, combine_);
-    std::unique_ptr<TempFile> out(new TempFile(runs.TempPrefix()));
+    if (!out) out.reset(new TempFile(runs.TempPrefix()));
+    const uint64_t start = out->bytes;
     RecordWriter writer(*out, memory / 2);
     for (; merged; ++merged) writer.Write(merged.Get(), record_size_);
     writer.Flush();
-    files.push_back(std::move(out));
+    runs_in.push_back(Run{out, start, out->bytes - start});
   }
-  for (std::size_t i = first; i < files.size(); ++i) files_.push_back(std::move(files[i]));
-  files.clear();
-  const std::size_t per_run = memory / std::max<std::size_t>(1, files_.size());
-  readers_.reserve(files_.size());
-  for (const std::unique_ptr<TempFile> &file : files_) {
-    total_ += file->bytes / record_size_;
-    readers_.emplace_back(file.get(), record_size_, per_run);
+  for (std::size_t i = first; i < runs_in.size(); ++i) runs_.push_back(std::move(runs_in[i]));
+  runs_in.clear();
+  const std::size_t per_run = memory / std::max<std::size_t>(1, runs_.size());
+  readers_.reserve(runs_.size());
+  for (const Run &run : runs_) {
+    total_ += run.bytes / record_size_;
+    readers_.emplace_back(run.file.get(), record_size_, per_run, run.offset, run.bytes);
     if (readers_.back()) heap_.push_back(readers_.size() - 1);
   }
   for (std::size_t i = heap_.size() / 2; i-- > 0;) SiftDown(i);

@@ -40,7 +40,11 @@ void RecordWriter::Drain(const void *data, std::size_t size) {
 }
 
 RecordReader::RecordReader(const TempFile *file, std::size_t record_size, std::size_t buffer_bytes)
-    : file_(file), record_size_(record_size) {
+    : RecordReader(file, record_size, buffer_bytes, 0, file ? file->bytes : 0) {}
+
+RecordReader::RecordReader(const TempFile *file, std::size_t record_size, std::size_t buffer_bytes, uint64_t offset,
+                           uint64_t bytes)
+    : file_(file), record_size_(record_size), offset_(offset), end_offset_(offset + bytes) {
   // Whole records, at least one.
   capacity_ = std::max<std::size_t>(1, buffer_bytes / record_size_) * record_size_;
   buffer_.reset(new uint64_t[Words64(capacity_)]);
@@ -51,8 +55,8 @@ RecordReader::RecordReader(const TempFile *file, std::size_t record_size, std::s
 void RecordReader::Refill() {
   char *begin = reinterpret_cast<char *>(buffer_.get());
   current_ = end_ = begin;
-  if (!file_ || offset_ >= file_->bytes) return;
-  const std::size_t amount = static_cast<std::size_t>(std::min<uint64_t>(capacity_, file_->bytes - offset_));
+  if (!file_ || offset_ >= end_offset_) return;
+  const std::size_t amount = static_cast<std::size_t>(std::min<uint64_t>(capacity_, end_offset_ - offset_));
   util::ErsatzPRead(file_->fd.get(), begin, amount, offset_);
   offset_ += amount;
   end_ = begin + amount;

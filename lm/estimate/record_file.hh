@@ -55,8 +55,11 @@ class RecordWriter {
 class RecordReader {
  public:
   // Reads the records of `record_size` bytes of `file` (null: none) through
-  // a buffer of about `buffer_bytes`.
+  // a buffer of about `buffer_bytes`: the whole file, or the `bytes` bytes
+  // from `offset` on.
   RecordReader(const TempFile *file, std::size_t record_size, std::size_t buffer_bytes);
+  RecordReader(const TempFile *file, std::size_t record_size, std::size_t buffer_bytes, uint64_t offset,
+               uint64_t bytes);
   RecordReader(const RecordReader &) = delete;
   RecordReader &operator=(const RecordReader &) = delete;
   RecordReader(RecordReader &&) = default;
@@ -75,7 +78,7 @@ class RecordReader {
 
   const TempFile *file_;
   std::size_t record_size_;
-  uint64_t offset_ = 0;
+  uint64_t offset_, end_offset_;
   std::unique_ptr<uint64_t[]> buffer_;
   std::size_t capacity_;
   char *current_, *end_;
