@@ -25,6 +25,16 @@ void ArpaWriter::Append(const char *text) {
   current_ += size;
 }
 
+void ArpaWriter::LongWord(StringPiece word) {
+  Flush();
+  if (word.size() + kEntryRoom > kBufferBytes) {
+    util::WriteOrThrow(fd_, word.data(), word.size());
+  } else {
+    std::memcpy(current_, word.data(), word.size());
+    current_ += word.size();
+  }
+}
+
 void ArpaWriter::Header(const std::vector<uint64_t> &counts) {
   Append("\\data\\\n");
   for (std::size_t i = 0; i < counts.size(); ++i) {

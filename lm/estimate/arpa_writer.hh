@@ -34,7 +34,10 @@ class ArpaWriter {
     for (unsigned i = 0; i < order; ++i) {
       *current_++ = i ? ' ' : '\t';
       const StringPiece word = vocab_.Word(words[i]);
-      if (static_cast<std::size_t>(end_ - current_) < word.size() + kEntryRoom) Flush();
+      if (static_cast<std::size_t>(end_ - current_) < word.size() + kEntryRoom) {
+        LongWord(word);
+        continue;
+      }
       std::memcpy(current_, word.data(), word.size());
       current_ += word.size();
     }
@@ -53,6 +56,8 @@ class ArpaWriter {
 
   static char *Number(double value, char *to);
   void Append(const char *text);
+  // Writes a word that does not fit what is left of the buffer.
+  void LongWord(StringPiece word);
   void Flush();
 
   int fd_;

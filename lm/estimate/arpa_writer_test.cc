@@ -38,6 +38,19 @@ TEST(ArpaWriter, Layout) {
       Contents(file.get()));
 }
 
+// Words longer than the writer's buffer, and words that fill it up.
+TEST(ArpaWriter, LongWords) {
+  Vocabulary vocab;
+  const std::string huge(5 << 20, 'x'), big((4 << 20) - 30, 'y');
+  const WordId words[3] = {vocab.Index(huge), vocab.Index(big), vocab.Index("z")};
+  util::scoped_fd file(util::MakeTemp("/tmp/quarn_arpa_writer_"));
+  ArpaWriter writer(file.get(), vocab);
+  writer.Entry(-1, words, 3, nullptr);
+  writer.Entry(-2, words + 1, 2, nullptr);
+  writer.Finish();
+  EXPECT_EQ("-1\t" + huge + " " + big + " z\n-2\t" + big + " z\n\n\\end\\\n", Contents(file.get()));
+}
+
 // Every value reads back as the 32-bit float it was rounded to, and no
 // shorter decimal would.
 TEST(ArpaWriter, ShortestFloatRoundTrip) {

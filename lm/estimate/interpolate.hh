@@ -20,6 +20,7 @@
 #include "lm/estimate/uninterpolated.hh"
 #include "util/exception.hh"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -72,10 +73,9 @@ template <class Lower, class Backoffs> class OrderInterpolator {
     if (gamma) backoff = std::log10(*gamma);
     out_.Entry(p > 0 ? std::log10(p) : -99.0, words, order_, gamma ? &backoff : nullptr);
     if (next_) {
-      uint64_t record[kMaxRecordBytes / 8] = {};
-      std::memcpy(record, words, order_ * sizeof(WordId));
+      void *record = next_->Reserve(RecordSizeWith<double>(order_));
+      std::copy(words, words + order_, Words(record));
       Payload<double>(record, order_) = p;
-      next_->Write(record, RecordSizeWith<double>(order_));
     }
   }
 

@@ -13,10 +13,13 @@ std::size_t Words64(std::size_t bytes) { return std::max<std::size_t>(1, (bytes 
 
 TempFile::TempFile(const std::string &prefix) : fd(util::MakeTemp(prefix)) {}
 
+// The smallest buffer a writer has: room for any record Reserve is asked for.
+constexpr std::size_t kMinWriterBytes = 1 << 12;
+
 RecordWriter::RecordWriter(TempFile &file, std::size_t buffer_bytes)
-    : file_(file), buffer_(new uint64_t[Words64(buffer_bytes)]) {
+    : file_(file), buffer_(new uint64_t[Words64(std::max(buffer_bytes, kMinWriterBytes))]) {
   current_ = reinterpret_cast<char *>(buffer_.get());
-  end_ = current_ + Words64(buffer_bytes) * 8;
+  end_ = current_ + Words64(std::max(buffer_bytes, kMinWriterBytes)) * 8;
 }
 
 void RecordWriter::Flush() {

@@ -34,6 +34,14 @@ class RecordWriter {
   RecordWriter(const RecordWriter &) = delete;
   RecordWriter &operator=(const RecordWriter &) = delete;
 
+  // Room for `size` bytes (at most 4096), to be filled before the next call.
+  void *Reserve(std::size_t size) {
+    if (static_cast<std::size_t>(end_ - current_) < size) Flush();
+    void *ret = current_;
+    current_ += size;
+    return ret;
+  }
+
   void Write(const void *data, std::size_t size) {
     if (static_cast<std::size_t>(end_ - current_) < size) return Drain(data, size);
     std::memcpy(current_, data, size);
