@@ -28,22 +28,39 @@ uint64_t NGramCounter::Hash(const WordId *window) const {
   return util::MurmurHash64A(window, order_ * sizeof(WordId), 0);
 }
 
-void NGramCounter::Spill() {
-  // Move the taken buckets to the front, then sort them.
+void NGramCounter::Compact() {
   char *kept = table_;
   for (char *i = table_; i != table_ + (mask_ + 1) * record_size_; i += record_size_) {
     if (!Payload<uint64_t>(i, order_)) continue;
     if (kept != i) std::memcpy(kept, i, record_size_);
     kept += record_size_;
   }
+}
+
+void NGramCounter::Spill() {
+  Compact();
   SortRecords(table_, entries_, record_size_, SuffixOrder(order_));
   runs_.Write(table_, entries_);
   std::memset(table_, 0, (mask_ + 1) * record_size_);
   entries_ = 0;
 }
 
-void NGramCounter::Finish() {
-  if (entries_) Spill();
+void NGramCounter::Finish(Worker *worker) {
+  if (entries_ && worker) {
+    // Two runs, one sorted by each thread.
+    Compact();
+    const std::size_t half = entries_ / 2;
+    char *second = table_ + half * record_size_;
+    const uint64_t ticket =
+        worker->Submit([this, half] { SortRecords(table_, half, record_size_, SuffixOrder(order_)); });
+    SortRecords(second, entries_ - half, record_size_, SuffixOrder(order_));
+    worker->WaitFor(ticket);
+    if (half) runs_.Write(table_, half);
+    runs_.Write(second, entries_ - half);
+  } else if (entries_) {
+    Spill();
+  }
+  entries_ = 0;
   memory_.reset();
   table_ = nullptr;
 }

@@ -58,13 +58,16 @@ class NGramCounter {
   }
 
   // Spills the rest and frees the table; the counts are then in Result().
-  void Finish();
+  // With a worker (idle but for this), it sorts half of the rest.
+  void Finish(Worker *worker = nullptr);
 
   Runs &Result() { return runs_; }
   unsigned Order() const { return order_; }
 
  private:
   uint64_t Hash(const WordId *window) const;
+  // Moves the taken buckets to the front.
+  void Compact();
   void Spill();
 
   unsigned order_;

@@ -68,7 +68,7 @@ class Pipeline {
     StageMeter meter("counting");
     counter_.reset(new NGramCounter(order_, options_.memory, prefix_));
     CountText(text, vocab_, *counter_, result_, Progress(), worker_.get());
-    counter_->Finish();
+    counter_->Finish(worker_.get());
     result_.vocabulary = vocab_.Size();
     result_.stages.push_back(meter.Stop());
   }

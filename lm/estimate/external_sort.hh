@@ -319,8 +319,19 @@ template <class Compare, class Combine> void Sorter<Compare, Combine>::Spill() {
 }
 
 template <class Compare, class Combine> void Sorter<Compare, Combine>::Finish() {
-  if (buffer_) Spill();
-  if (worker_) worker_->WaitFor(pending_);
+  if (buffer_ && worker_) {
+    // The last buffer is sorted here while the worker may still sort the
+    // one before; runs are written one at a time.
+    char *begin = Buffer(filling_);
+    const std::size_t size = runs_.RecordSize();
+    std::size_t count = (fill_ - begin) / size;
+    SortRecords(begin, count, size, compare_);
+    count = CombineSorted(begin, count, size, compare_, combine_);
+    worker_->WaitFor(pending_);
+    if (count) runs_.Write(begin, count);
+  } else if (buffer_) {
+    Spill();
+  }
   buffer_.reset();
   fill_ = end_ = nullptr;
 }
