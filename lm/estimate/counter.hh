@@ -1,0 +1,85 @@
+// NGramCounter: counts the records of the counting stream in a hash table
+// that spills sorted runs.
+//
+// A counting record is `order` words and a uint64_t count
+// (RecordSizeWith<uint64_t>(order) bytes).  Add counts one occurrence of a
+// window of `order` words; when the table is full (a fixed share of its
+// buckets, sized from the memory budget) its records are sorted in
+// SuffixOrder and written as a run, and counting goes on in the emptied
+// table.  Finish spills the rest and frees the table; the runs merged with
+// SumCounts give every distinct window with its count, in suffix order.
+#ifndef LM_ESTIMATE_COUNTER_H
+#define LM_ESTIMATE_COUNTER_H
+
+#include "lm/estimate/external_sort.hh"
+#include "lm/estimate/ngram_record.hh"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace lm {
+namespace estimate {
+
+// Adds the counts of counting records with equal words.
+class SumCounts {
+ public:
+  static constexpr bool kCombines = true;
+  explicit SumCounts(unsigned order) : order_(order) {}
+  void operator()(void *into, const void *from) const {
+    Payload<uint64_t>(into, order_) += Payload<uint64_t>(from, order_);
+  }
+
+ private:
+  unsigned order_;
+};
+
+class NGramCounter {
+ public:
+  NGramCounter(unsigned order, std::size_t memory, const std::string &temp_prefix);
+
+  void Add(const WordId *window) {
+    const uint64_t hash = Hash(window);
+    for (std::size_t bucket = hash & mask_;; bucket = (bucket + 1) & mask_) {
+      char *record = table_ + bucket * record_size_;
+      uint64_t &count = Payload<uint64_t>(record, order_);
+      if (!count) {
+        std::memcpy(record, window, order_ * sizeof(WordId));
+        count = 1;
+        if (++entries_ == max_entries_) Spill();
+        return;
+      }
+      if (SameWords(Words(record), window, order_)) {
+        ++count;
+        return;
+      }
+    }
+  }
+
+  // Spills the rest and frees the table; the counts are then in Result().
+  // With a worker (idle but for this), it sorts half of the rest.
+  void Finish(Worker *worker = nullptr);
+
+  Runs &Result() { return runs_; }
+  unsigned Order() const { return order_; }
+
+ private:
+  uint64_t Hash(const WordId *window) const;
+  // Moves the taken buckets to the front.
+  void Compact();
+  void Spill();
+
+  unsigned order_;
+  std::size_t record_size_;
+  Runs runs_;
+  std::unique_ptr<uint64_t[]> memory_;
+  char *table_;
+  std::size_t mask_;
+  std::size_t entries_ = 0, max_entries_;
+};
+
+}  // namespace estimate
+}  // namespace lm
+
+#endif  // LM_ESTIMATE_COUNTER_H

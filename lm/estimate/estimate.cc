@@ -1,0 +1,261 @@
+#include "lm/estimate/estimate.hh"
+
+#include "lm/estimate/adjust_counts.hh"
+#include "lm/estimate/arpa_writer.hh"
+#include "lm/estimate/count_text.hh"
+#include "lm/estimate/counter.hh"
+#include "lm/estimate/discount.hh"
+#include "lm/estimate/external_sort.hh"
+#include "lm/estimate/interpolate.hh"
+#include "lm/estimate/line_source.hh"
+#include "lm/estimate/pending_file.hh"
+#include "lm/estimate/stage_meter.hh"
+#include "lm/estimate/uninterpolated.hh"
+#include "lm/estimate/vocabulary.hh"
+#include "lm/estimate/worker.hh"
+#include "util/exception.hh"
+#include "util/file.hh"
+#include "util/progress.hh"
+
+#include <memory>
+#include <ostream>
+
+namespace lm {
+namespace estimate {
+namespace {
+
+typedef Sorter<PrefixOrder, NoCombine> PrefixSorter;
+typedef Sorter<SuffixOrder, NoCombine> SuffixSorter;
+
+void CheckOptions(const EstimateOptions &options) {
+  UTIL_THROW_IF(options.order < 1 || options.order > kMaxEstimateOrder, util::Exception,
+                "the order must be 1 to " << kMaxEstimateOrder << ", not " << options.order);
+  UTIL_THROW_IF(!options.threads, util::Exception, "estimation needs at least one thread");
+  for (unsigned k = 1; k <= 3; ++k) {
+    const double d = options.fallback.amount[k - 1];
+    UTIL_THROW_IF(!(d > 0.0 && d < k), util::Exception,
+                  "the fallback discount D" << k << "=" << d << " is not strictly between 0 and " << k);
+  }
+}
+
+std::string TempPrefix(const EstimateOptions &options, const std::string &arpa_path) {
+  if (options.temp_prefix.empty()) return arpa_path + ".";
+  std::string prefix = options.temp_prefix;
+  util::NormalizeTempPrefix(prefix);
+  return prefix;
+}
+
+// The stages after counting, with what passes between them.
+class Pipeline {
+ public:
+  Pipeline(const EstimateOptions &options, const std::string &temp_prefix, EstimateResult &result)
+      : worker_(options.threads > 1 ? new Worker() : nullptr), options_(options), order_(options.order), prefix_(temp_prefix), result_(result) {
+    result_.orders.assign(order_, OrderSummary());
+    uninterp_.resize(order_);
+    contexts_.resize(order_);
+  }
+
+  // A job of the worker may still use the members.
+  ~Pipeline() {
+    if (!worker_) return;
+    try {
+      worker_->WaitAll();
+    } catch (...) {
+    }
+  }
+
+  void Count(LineSource &text) {
+    StageMeter meter("counting");
+    counter_.reset(new NGramCounter(order_, options_.memory, prefix_));
+    CountText(text, vocab_, *counter_, result_, Progress(), worker_.get());
+    counter_->Finish(worker_.get());
+    result_.vocabulary = vocab_.Size();
+    result_.stages.push_back(meter.Stop());
+  }
+
+  void Adjust() {
+    StageMeter meter("adjusting counts");
+    const std::size_t share = options_.memory / 4 * 3 / order_;
+    for (unsigned n = 1; n <= order_; ++n) {
+      adjusted_.emplace_back(
+          new PrefixSorter(RecordSizeWith<uint64_t>(n), share, prefix_, PrefixOrder(n), NoCombine(), worker_.get()));
+    }
+    {
+      MergeStream<SuffixOrder, SumCounts> counts(counter_->Result(), options_.memory / 4, SuffixOrder(order_),
+                                                  SumCounts(order_));
+      util::ErsatzProgress bar(counts.Total(), Progress(), "Adjusting counts");
+      AdjustCounts(counts, order_, result_.orders, [this, &bar, &counts](unsigned n, const WordId *words, uint64_t a) {
+        if (n == order_) bar.MoveTo(counts.Consumed());
+        void *to = adjusted_[n - 1]->Add();
+        std::memcpy(to, words, n * sizeof(WordId));
+        Payload<uint64_t>(to, n) = a;
+      });
+    }
+    counter_.reset();
+    for (std::unique_ptr<PrefixSorter> &sorter : adjusted_) sorter->Finish();
+    for (unsigned n = 1; n <= order_; ++n) ComputeDiscounts(n, options_, result_.orders[n - 1]);
+    result_.orders[0].ngrams = vocab_.Size();
+    result_.stages.push_back(meter.Stop());
+  }
+
+  void Write(int fd) {
+    ArpaWriter out(fd, vocab_);
+    std::vector<uint64_t> counts;
+    for (const OrderSummary &summary : result_.orders) counts.push_back(summary.ngrams);
+    out.Header(counts);
+    // Order n is written once the backoffs of its n-grams, which order n + 1
+    // gives, are known.  With a worker, order n + 2's values are made on it
+    // meanwhile, each side with half the memory.
+    const uint64_t memory = options_.memory;
+    Uninterpolate(1, memory, worker_.get());
+    if (order_ > 1) Uninterpolate(2, memory, worker_.get());
+    for (unsigned n = 1; n <= order_; ++n) {
+      StageMeter meter("order " + std::to_string(n));
+      if (n + 2 > order_) {
+        Interpolate(n, memory, out);
+      } else if (!worker_) {
+        Uninterpolate(n + 2, memory, nullptr);
+        Interpolate(n, memory, out);
+      } else {
+        const uint64_t ticket = worker_->Submit([this, n, memory] { Uninterpolate(n + 2, memory / 2, nullptr); });
+        Interpolate(n, memory / 2, out);
+        worker_->WaitFor(ticket);
+      }
+      result_.stages.push_back(meter.Stop());
+    }
+    out.Finish();
+  }
+
+ private:
+  std::ostream *Progress() const { return options_.show_progress ? options_.messages : nullptr; }
+
+  // Sorts order n's uninterpolated values into uninterp_[n-1] and its
+  // contexts' backoffs into contexts_[n-2], within `memory` and with
+  // `worker` (if any) sorting.
+  void Uninterpolate(unsigned n, uint64_t memory, Worker *worker) {
+    SuffixSorter *values =
+        new SuffixSorter(RecordSizeWith<Uninterp>(n), memory / 2, prefix_, SuffixOrder(n), NoCombine(), worker);
+    uninterp_[n - 1].reset(values);
+    SuffixSorter *backoffs = nullptr;
+    if (n > 1) {
+      backoffs =
+          new SuffixSorter(RecordSizeWith<double>(n - 1), memory / 4, prefix_, SuffixOrder(n - 1), NoCombine(), worker);
+      contexts_[n - 2].reset(backoffs);
+    }
+    {
+      MergeStream<PrefixOrder, NoCombine> in = adjusted_[n - 1]->Merge(memory / 4);
+      Uninterpolated(
+          in, n, result_.orders[n - 1].discounts,
+          [values, n](const WordId *words, const Uninterp &weights) {
+            void *to = values->Add();
+            std::memcpy(to, words, n * sizeof(WordId));
+            Payload<Uninterp>(to, n) = weights;
+          },
+          [this, backoffs, n](const WordId *words, double gamma) {
+            if (!backoffs) {
+              gamma_empty_ = gamma;
+              return;
+            }
+            void *to = backoffs->Add();
+            std::memcpy(to, words, (n - 1) * sizeof(WordId));
+            Payload<double>(to, n - 1) = gamma;
+          });
+    }
+    adjusted_[n - 1].reset();
+    values->Finish();
+    if (backoffs) backoffs->Finish();
+  }
+
+  void Interpolate(unsigned n, uint64_t memory, ArpaWriter &out) {
+    typedef MergeStream<SuffixOrder, NoCombine> Stream;
+    out.BeginOrder(n);
+    Stream in = uninterp_[n - 1]->Merge(memory / 3);
+    std::unique_ptr<Stream> backoffs;
+    if (n < order_) backoffs.reset(new Stream(contexts_[n - 1]->Merge(memory / 3)));
+    std::unique_ptr<RecordReader> lower;
+    if (n > 1) lower.reset(new RecordReader(lower_file_.get(), RecordSizeWith<double>(n - 1), memory / 6));
+    std::unique_ptr<TempFile> next_file;
+    std::unique_ptr<RecordWriter> next;
+    if (n < order_) {
+      next_file.reset(new TempFile(prefix_));
+      next.reset(new RecordWriter(*next_file, memory / 6));
+    }
+    const double uniform = 1.0 / static_cast<double>(vocab_.Size() - 1);
+    OrderInterpolator<RecordReader, Stream> interpolator(n, uniform, lower.get(), backoffs.get(), out,
+                                                                 next.get());
+    util::ErsatzProgress bar(result_.orders[n - 1].ngrams, Progress(), "Writing " + std::to_string(n) + "-grams");
+    if (n == 1) {
+      WriteUnigrams(in, interpolator, uniform, bar);
+    } else {
+      for (; in; ++in, ++bar) interpolator.Add(Words(in.Get()), Payload<Uninterp>(in.Get(), n));
+    }
+    if (next) next->Flush();
+    uninterp_[n - 1].reset();
+    if (n < order_) contexts_[n - 1].reset();
+    lower_file_ = std::move(next_file);
+  }
+
+  // The 1-grams by identifier, with <s> and (when the text lacks it) <unk>
+  // among them.
+  template <class Stream, class Interpolator>
+  void WriteUnigrams(Stream &in, Interpolator &interpolator, double uniform, util::ErsatzProgress &bar) {
+    WordId special = kUnk;
+    for (; in; ++in, ++bar) {
+      const WordId *words = Words(in.Get());
+      for (; special <= kBeginSentence && special < *words; ++special) WriteSpecial(special, interpolator, uniform);
+      if (special == *words) ++special;
+      interpolator.Add(words, Payload<Uninterp>(in.Get(), 1));
+    }
+    for (; special <= kBeginSentence; ++special) WriteSpecial(special, interpolator, uniform);
+  }
+
+  template <class Interpolator> void WriteSpecial(WordId word, Interpolator &interpolator, double uniform) {
+    interpolator.Write(&word, word == kUnk ? gamma_empty_ * uniform : 0.0);
+  }
+
+  // First, so that it outlives everything that hands it jobs (each of which
+  // waits for its own jobs when it goes away).
+  std::unique_ptr<Worker> worker_;
+  const EstimateOptions &options_;
+  const unsigned order_;
+  const std::string prefix_;
+  EstimateResult &result_;
+  Vocabulary vocab_;
+  std::unique_ptr<NGramCounter> counter_;
+  std::vector<std::unique_ptr<PrefixSorter>> adjusted_;
+  std::vector<std::unique_ptr<SuffixSorter>> uninterp_, contexts_;
+  std::unique_ptr<TempFile> lower_file_;
+  double gamma_empty_ = 0;
+};
+
+void Report(const EstimateResult &result, std::ostream &to) {
+  to << "Lines " << result.lines << ", tokens " << result.tokens << ", vocabulary " << result.vocabulary << '\n';
+  for (std::size_t i = 0; i < result.orders.size(); ++i) {
+    const OrderSummary &order = result.orders[i];
+    to << "Order " << (i + 1) << ": " << order.ngrams << " n-grams, discounts "
+       << order.discounts.amount[0] << ' ' << order.discounts.amount[1] << ' ' << order.discounts.amount[2]
+       << (order.fallback_used ? " (fallback)" : "") << '\n';
+  }
+  for (const StageReport &stage : result.stages) {
+    to << "Stage " << stage.name << ": " << stage.wall_seconds << " s wall, " << stage.cpu_seconds
+       << " s processor, peak memory " << (stage.peak_rss >> 20) << " MiB\n";
+  }
+}
+
+}  // namespace
+
+EstimateResult Estimate(LineSource &text, const EstimateOptions &options, const std::string &arpa_path) {
+  CheckOptions(options);
+  EstimateResult result;
+  PendingFile output(arpa_path);
+  Pipeline pipeline(options, TempPrefix(options, arpa_path), result);
+  pipeline.Count(text);
+  pipeline.Adjust();
+  pipeline.Write(output.Descriptor());
+  output.Commit();
+  if (options.messages) Report(result, *options.messages);
+  return result;
+}
+
+}  // namespace estimate
+}  // namespace lm

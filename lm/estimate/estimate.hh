@@ -1,0 +1,113 @@
+// lm::estimate::Estimate: an interpolated modified Kneser-Ney model made from
+// text, written as an ARPA file.
+//
+// The model.  Each line of the text is split into words at runs of ASCII
+// whitespace, as the scorer splits a sentence.  A line without a word is
+// skipped; any other line becomes <s> w1 ... wk </s>.  A line holding <s> or
+// </s> as a word, or a word with a NUL byte, is refused with an error naming
+// the file and line.  <unk> in the text is the word <unk>.
+//
+//   V      every word of the text, plus <s>, </s> and <unk>.
+//   c(g)   occurrences of the n-gram g (orders 1 to N) inside the padded lines.
+//   a(g)   adjusted count: c(g) at order N and for any n-gram that begins
+//          with <s>; otherwise the number of distinct words v with
+//          c(v g) > 0.  The unigram <s> is never predicted: it takes part in
+//          no count-of-counts and no sum below.
+//   t_k    count-of-counts of order n: the n-grams of order n with a = k,
+//          k = 1..4.
+//   D_k    discounts of order n: Y = t1 / (t1 + 2 t2),
+//          D_k = k - (k + 1) Y t_{k+1} / t_k for k = 1, 2, 3; an n-gram with
+//          a >= 3 uses D_3.  When some t_k is 0 or some D_k is not strictly
+//          between 0 and k, estimation stops with an error naming the order,
+//          t1..t4 and the discounts, unless the fallback is allowed: the
+//          order then uses the fallback discounts and a warning says so.
+//   For a context c of n - 1 words, A(c) = sum over x of a(c x) (the order-n
+//   n-grams c x), N_k(c) the number of x with a(c x) = k (N_3: a >= 3),
+//     u(c w) = (a(c w) - D(a(c w))) / A(c)
+//     g(c)   = (D_1 N_1(c) + D_2 N_2(c) + D_3 N_3(c)) / A(c)
+//     p(w)   = u(w) + g(empty) / (|V| - 1)
+//     p(c w) = u(c w) + g(c) p(c' w),   c' being c without its first word.
+//
+// The ARPA file holds every observed n-gram of every order with log10 p; the
+// 1-grams are all of V: <s> with -99, <unk> (when the text lacks it) with
+// log10(g(empty) / (|V| - 1)).  An n-gram of order below N that some
+// observed n-gram extends carries the backoff log10 g(n-gram); the others
+// carry none.  Values are computed in double precision and each is written
+// as the shortest decimal that reads back as the same 32-bit float.  The
+// bytes of the file depend only on the text and the options that change the
+// model (order, fallback), never on the memory limit or the thread count.
+#ifndef LM_ESTIMATE_ESTIMATE_H
+#define LM_ESTIMATE_ESTIMATE_H
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace lm {
+namespace estimate {
+
+class LineSource;
+
+// The highest order an ARPA file can be estimated for.
+constexpr unsigned kMaxEstimateOrder = 12;
+
+// D_1, D_2 and D_3 (the last for every adjusted count of 3 or more).
+struct Discounts {
+  double amount[3];
+};
+
+struct EstimateOptions {
+  // 1 to kMaxEstimateOrder.
+  unsigned order = 3;
+  // Bytes for counting and sorting (the vocabulary comes on top).
+  uint64_t memory = uint64_t(1) << 30;
+  // Temporary files are named this prefix and six characters; empty: beside
+  // the output file.
+  std::string temp_prefix;
+  // Whether an order whose discounts are out of range uses `fallback`
+  // (with a warning) instead of stopping.
+  bool discount_fallback = false;
+  Discounts fallback = {{0.5, 1.0, 1.5}};
+  // Threads the pipeline may use (1 or more).
+  unsigned threads = 2;
+  // Warnings, progress bars and the final report; null: silent.
+  std::ostream *messages = nullptr;
+  bool show_progress = true;
+};
+
+// What an order of the model came to.
+struct OrderSummary {
+  // Entries of the order in the ARPA file (for 1-grams: |V|).
+  uint64_t ngrams = 0;
+  uint64_t count_of_counts[4] = {0, 0, 0, 0};
+  Discounts discounts = {{0, 0, 0}};
+  bool fallback_used = false;
+};
+
+// Time and memory of one stage of the pipeline.
+struct StageReport {
+  std::string name;
+  double wall_seconds = 0;
+  double cpu_seconds = 0;
+  uint64_t peak_rss = 0;
+};
+
+struct EstimateResult {
+  uint64_t lines = 0;   // lines that held words
+  uint64_t tokens = 0;  // words of those lines, without <s> and </s>
+  uint64_t vocabulary = 0;  // |V|
+  std::vector<OrderSummary> orders;  // orders[n - 1] is order n
+  std::vector<StageReport> stages;
+};
+
+// Estimates a model of `options.order` from `text` and writes it to
+// `arpa_path`, which appears only once complete.  Throws util::Exception
+// (with the file and line for bad text) and leaves neither the output nor
+// a temporary file behind on failure.
+EstimateResult Estimate(LineSource &text, const EstimateOptions &options, const std::string &arpa_path);
+
+}  // namespace estimate
+}  // namespace lm
+
+#endif  // LM_ESTIMATE_ESTIMATE_H

@@ -1,0 +1,99 @@
+// The fixed-size records the estimation pipeline sorts and streams.
+//
+// A record of order n is n word identifiers (uint32_t, in text order)
+// followed by a payload; the pipeline's files and buffers hold records of
+// one size back to back, each a multiple of 8 bytes and 8-aligned, so that
+// words and 64-bit payloads are read in place.  Word identifiers come from
+// the Vocabulary (kUnk, kBeginSentence, kEndSentence, then the text's words);
+// kNoWord pads the front of a counting record that starts at <s> and is
+// shorter than the model's order.
+//
+// Two orders over the words of records of one order:
+//   SuffixOrder  the last word first, then the one before, ...: records that
+//                share a suffix are contiguous, and a suffix-sorted stream of
+//                order n lists its (n-1)-word suffixes in suffix order;
+//   PrefixOrder  the first word first: records sharing a context (all words
+//                but the last) are contiguous.
+// Both are strict weak orders that tell every two different word sequences
+// apart, so a sorted stream of unique keys is the same whatever the runs.
+#ifndef LM_ESTIMATE_NGRAM_RECORD_H
+#define LM_ESTIMATE_NGRAM_RECORD_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace lm {
+namespace estimate {
+
+typedef uint32_t WordId;
+
+constexpr WordId kUnk = 0;
+constexpr WordId kBeginSentence = 1;
+constexpr WordId kEndSentence = 2;
+constexpr WordId kNoWord = 0xFFFFFFFFu;
+
+// Bytes of a record of `order` words and `payload` bytes, rounded up to 8.
+constexpr std::size_t RecordSize(unsigned order, std::size_t payload) {
+  return (order * sizeof(WordId) + payload + 7) & ~static_cast<std::size_t>(7);
+}
+
+inline const WordId *Words(const void *record) { return static_cast<const WordId *>(record); }
+inline WordId *Words(void *record) { return static_cast<WordId *>(record); }
+
+// The payload of a record of `order` words, as a T placed right after them,
+// rounded up to T's alignment.
+template <class T> constexpr std::size_t PayloadOffset(unsigned order) {
+  return (order * sizeof(WordId) + alignof(T) - 1) & ~(alignof(T) - 1);
+}
+template <class T> inline T &Payload(void *record, unsigned order) {
+  return *reinterpret_cast<T *>(static_cast<char *>(record) + PayloadOffset<T>(order));
+}
+template <class T> inline const T &Payload(const void *record, unsigned order) {
+  return *reinterpret_cast<const T *>(static_cast<const char *>(record) + PayloadOffset<T>(order));
+}
+template <class T> constexpr std::size_t RecordSizeWith(unsigned order) {
+  return (PayloadOffset<T>(order) + sizeof(T) + 7) & ~static_cast<std::size_t>(7);
+}
+
+class SuffixOrder {
+ public:
+  explicit SuffixOrder(unsigned order) : order_(order) {}
+  bool operator()(const void *first, const void *second) const {
+    const WordId *a = Words(first), *b = Words(second);
+    for (unsigned i = order_; i-- > 0;) {
+      if (a[i] != b[i]) return a[i] < b[i];
+    }
+    return false;
+  }
+  unsigned Order() const { return order_; }
+
+ private:
+  unsigned order_;
+};
+
+class PrefixOrder {
+ public:
+  explicit PrefixOrder(unsigned order) : order_(order) {}
+  bool operator()(const void *first, const void *second) const {
+    const WordId *a = Words(first), *b = Words(second);
+    for (unsigned i = 0; i < order_; ++i) {
+      if (a[i] != b[i]) return a[i] < b[i];
+    }
+    return false;
+  }
+  unsigned Order() const { return order_; }
+
+ private:
+  unsigned order_;
+};
+
+// Whether the `count` words at `a` and `b` are the same.
+inline bool SameWords(const WordId *a, const WordId *b, unsigned count) {
+  return !std::memcmp(a, b, count * sizeof(WordId));
+}
+
+}  // namespace estimate
+}  // namespace lm
+
+#endif  // LM_ESTIMATE_NGRAM_RECORD_H
