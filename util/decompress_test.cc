@@ -1,13 +1,10 @@
 #include "util/decompress.hh"
 
 #include "util/exception.hh"
+#include "util/compress_for_test.hh"
 #include "util/file.hh"
 
 #include <gtest/gtest.h>
-
-#include <bzlib.h>
-#include <lzma.h>
-#include <zlib.h>
 
 #include <cstdlib>
 #include <random>
@@ -35,40 +32,6 @@ std::string SampleText(std::size_t bytes) {
   return text;
 }
 
-std::string Gzip(const std::string &text) {
-  z_stream stream{};
-  if (deflateInit2(&stream, 1, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) std::abort();
-  std::string out(deflateBound(&stream, text.size()), '\0');
-  stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
-  stream.avail_in = static_cast<uInt>(text.size());
-  stream.next_out = reinterpret_cast<Bytef *>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  if (deflate(&stream, Z_FINISH) != Z_STREAM_END) std::abort();
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
-
-std::string Bzip2(const std::string &text) {
-  std::string out(text.size() + text.size() / 100 + 600, '\0');
-  unsigned size = static_cast<unsigned>(out.size());
-  if (BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char *>(text.data()), static_cast<unsigned>(text.size()),
-                               1, 0, 0) != BZ_OK)
-    std::abort();
-  out.resize(size);
-  return out;
-}
-
-std::string Xz(const std::string &text) {
-  std::string out(lzma_stream_buffer_bound(text.size()), '\0');
-  std::size_t size = 0;
-  if (lzma_easy_buffer_encode(1, LZMA_CHECK_CRC64, nullptr, reinterpret_cast<const uint8_t *>(text.data()),
-                              text.size(), reinterpret_cast<uint8_t *>(out.data()), &size, out.size()) != LZMA_OK)
-    std::abort();
-  out.resize(size);
-  return out;
-}
-
 std::string Plain(const std::string &text) { return text; }
 
 struct Format {
@@ -79,9 +42,9 @@ struct Format {
 
 const Format kFormats[] = {
     {"plain", Compression::kNone, Plain},
-    {"gzip", Compression::kGzip, Gzip},
-    {"bzip2", Compression::kBzip2, Bzip2},
-    {"xz", Compression::kXz, Xz},
+    {"gzip", Compression::kGzip, GzipForTest},
+    {"bzip2", Compression::kBzip2, Bzip2ForTest},
+    {"xz", Compression::kXz, XzForTest},
 };
 
 const Format kCompressed[] = {kFormats[1], kFormats[2], kFormats[3]};
