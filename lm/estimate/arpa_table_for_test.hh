@@ -55,9 +55,11 @@ inline ArpaTable ReadArpaTableForTest(const std::string &path) {
   }
   table.orders.resize(table.counts.size());
   for (std::size_t n = 1; n <= table.counts.size(); ++n) {
+    std::string heading = "\\";
+    heading += std::to_string(n);
+    heading += "-grams:";
     while (std::getline(file, line) && line.empty()) {}
-    UTIL_THROW_IF(line != "\\" + std::to_string(n) + "-grams:", util::Exception, path << ": expected the "
-                  << n << "-grams, not " << line);
+    UTIL_THROW_IF(line != heading, util::Exception, path << ": expected " << heading << ", not " << line);
     std::map<Words, ArpaEntry> &entries = table.orders[n - 1];
     while (std::getline(file, line) && !line.empty()) {
       std::istringstream fields(line);
@@ -101,7 +103,10 @@ namespace detail {
 
 inline std::string Joined(const Words &words) {
   std::string out;
-  for (const std::string &word : words) out += (out.empty() ? "" : " ") + word;
+  for (const std::string &word : words) {
+    if (!out.empty()) out += ' ';
+    out += word;
+  }
   return out;
 }
 
