@@ -144,7 +144,10 @@ class NaiveEstimator {
       }
     }
     if (bad) {
-      UTIL_THROW_IF(!options_.discount_fallback, util::Exception, "discounts of order " << n << " out of range");
+      UTIL_THROW_IF(!options_.discount_fallback, util::Exception,
+                    "discounts of order " << n << " out of range: t = " << t[0] << ' ' << t[1] << ' ' << t[2] << ' '
+                                          << t[3] << ", D = " << summary.discounts.amount[0] << ' '
+                                          << summary.discounts.amount[1] << ' ' << summary.discounts.amount[2]);
       summary.discounts = options_.fallback;
       summary.fallback_used = true;
     }
