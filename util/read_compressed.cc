@@ -19,8 +19,6 @@ uint64_t &ReadBase::ReadCount(ReadCompressed &owner) { return owner.raw_amount_;
 
 namespace {
 
-enum class Magic { NONE, GZIP, BZIP, XZ };
-
 const unsigned char kGzipMagic[] = {0x1F, 0x8B};
 const unsigned char kBzipMagic[] = {'B', 'Z', 'h'};
 const unsigned char kXzMagic[] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
@@ -28,15 +26,6 @@ const unsigned char kXzMagic[] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
 template <std::size_t kLength> bool HasMagic(const unsigned char *header, std::size_t size,
                                              const unsigned char (&magic)[kLength]) {
   return size >= kLength && !std::memcmp(header, magic, kLength);
-}
-
-// Which magic the first `size` bytes of `header` begin with.
-Magic DetectMagic(const void *header, std::size_t size) {
-  const unsigned char *bytes = static_cast<const unsigned char *>(header);
-  if (HasMagic(bytes, size, kGzipMagic)) return Magic::GZIP;
-  if (HasMagic(bytes, size, kBzipMagic)) return Magic::BZIP;
-  if (HasMagic(bytes, size, kXzMagic)) return Magic::XZ;
-  return Magic::NONE;
 }
 
 // The input has ended: every read delivers nothing.
@@ -104,8 +93,16 @@ class IStreamReader : public ReadBase {
 
 }  // namespace
 
+Compression DetectCompression(const void *header, std::size_t size) {
+  const unsigned char *bytes = static_cast<const unsigned char *>(header);
+  if (HasMagic(bytes, size, kGzipMagic)) return Compression::kGzip;
+  if (HasMagic(bytes, size, kBzipMagic)) return Compression::kBzip2;
+  if (HasMagic(bytes, size, kXzMagic)) return Compression::kXz;
+  return Compression::kNone;
+}
+
 bool ReadCompressed::DetectCompressedMagic(const void *bytes) {
-  return DetectMagic(bytes, kMagicSize) != Magic::NONE;
+  return DetectCompression(bytes, kMagicSize) != Compression::kNone;
 }
 
 ReadCompressed::ReadCompressed() {}
@@ -127,15 +124,15 @@ void ReadCompressed::Reset(int fd) {
     internal_.reset(new Complete());
     return;
   }
-  switch (DetectMagic(header, got)) {
-    case Magic::GZIP:
+  switch (DetectCompression(header, got)) {
+    case Compression::kGzip:
       UTIL_THROW(CompressedException, "This looks like a gzip file but gzip support was not compiled in.");
-    case Magic::BZIP:
+    case Compression::kBzip2:
       UTIL_THROW(CompressedException,
                  "This looks like a bzip file (it begins with BZh), but bzip support was not compiled in.");
-    case Magic::XZ:
+    case Compression::kXz:
       UTIL_THROW(CompressedException, "This looks like an xz file, but xz support was not compiled in.");
-    case Magic::NONE:
+    case Compression::kNone:
       break;
   }
   internal_.reset(new UncompressedWithHeader(hold.release(), header, got));

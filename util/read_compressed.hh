@@ -25,6 +25,13 @@ namespace util {
 
 class ReadCompressed;
 
+// The formats that ReadCompressed recognises by their first bytes.
+enum class Compression { kNone, kGzip, kBzip2, kXz };
+
+// Which magic the first `size` bytes at `header` begin with (kNone when
+// there are too few bytes for a magic).
+Compression DetectCompression(const void *header, std::size_t size);
+
 class ReadBase {
  public:
   virtual ~ReadBase();
