@@ -1,6 +1,7 @@
 #include "tools/command_line.hh"
 
 #include "util/exception.hh"
+#include "util/pending_file.hh"
 #include "util/usage.hh"
 
 #include <atomic>
@@ -169,30 +170,23 @@ std::string UserMessage(const std::exception &e) {
   return std::string(text.substr(line_end + 1));
 }
 
-PendingOutput::PendingOutput(const std::string &output) : output_(output), path_(output + ".XXXXXX") {
+PendingOutput::PendingOutput(const std::string &output) {
   const CleanupSignalsBlocked blocked;
-  const int fd = mkstemp(path_.data());
-  if (fd == -1) throw std::system_error(errno, std::generic_category(), "cannot create a file beside " + output_);
-  close(fd);
-  pending_path = path_.c_str();
+  file_ = std::make_unique<util::PendingFile>(output);
+  pending_path = file_->Path();
   InstallCleanupHandlers();
 }
 
 PendingOutput::~PendingOutput() {
   const CleanupSignalsBlocked blocked;
-  if (!committed_) std::remove(path_.c_str());
+  file_.reset();
   pending_path = nullptr;
   RestoreCleanupHandlers();
 }
 
 void PendingOutput::Commit() {
   const CleanupSignalsBlocked blocked;
-  const mode_t mask = umask(0);
-  umask(mask);
-  if (chmod(path_.c_str(), 0666 & ~mask) || std::rename(path_.c_str(), output_.c_str())) {
-    throw std::system_error(errno, std::generic_category(), "cannot move " + path_ + " to " + output_);
-  }
-  committed_ = true;
+  file_->Commit();
   pending_path = nullptr;
 }
 

@@ -11,10 +11,13 @@
 #ifndef TOOLS_COMMAND_LINE_H
 #define TOOLS_COMMAND_LINE_H
 
+#include "util/pending_file.hh"
+
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -81,24 +84,23 @@ std::string UserMessage(const std::exception &e);
 // holds the three signals' handlers for its lifetime.
 class PendingOutput {
  public:
-  // Throws std::system_error when the file cannot be created.
+  // Throws util::ErrnoException when the file cannot be created.
   explicit PendingOutput(const std::string &output);
   ~PendingOutput();
 
   PendingOutput(const PendingOutput &) = delete;
   PendingOutput &operator=(const PendingOutput &) = delete;
 
-  // The name to write to.
-  const char *Path() const { return path_.c_str(); }
+  // The name to write to, and the file open for writing.
+  const char *Path() const { return file_->Path(); }
+  int Descriptor() const { return file_->Descriptor(); }
 
   // Gives the file the permissions of a newly created one and moves it to
-  // OUTPUT.  Throws std::system_error.
+  // OUTPUT.  Throws util::ErrnoException.
   void Commit();
 
  private:
-  const std::string output_;
-  std::string path_;
-  bool committed_ = false;
+  std::unique_ptr<util::PendingFile> file_;
 };
 
 }  // namespace tools

@@ -8,13 +8,13 @@
 #include "lm/estimate/external_sort.hh"
 #include "lm/estimate/interpolate.hh"
 #include "lm/estimate/line_source.hh"
-#include "lm/estimate/pending_file.hh"
 #include "lm/estimate/stage_meter.hh"
 #include "lm/estimate/uninterpolated.hh"
 #include "lm/estimate/vocabulary.hh"
 #include "lm/estimate/worker.hh"
 #include "util/exception.hh"
 #include "util/file.hh"
+#include "util/pending_file.hh"
 #include "util/progress.hh"
 
 #include <memory>
@@ -39,10 +39,7 @@ void CheckOptions(const EstimateOptions &options) {
 }
 
 std::string TempPrefix(const EstimateOptions &options, const std::string &arpa_path) {
-  if (options.temp_prefix.empty()) return arpa_path + ".";
-  std::string prefix = options.temp_prefix;
-  util::NormalizeTempPrefix(prefix);
-  return prefix;
+  return options.temp_prefix.empty() ? arpa_path + "." : options.temp_prefix;
 }
 
 // The stages after counting, with what passes between them.
@@ -244,16 +241,24 @@ void Report(const EstimateResult &result, std::ostream &to) {
 
 }  // namespace
 
-EstimateResult Estimate(LineSource &text, const EstimateOptions &options, const std::string &arpa_path) {
+EstimateResult Estimate(LineSource &text, const EstimateOptions &options, int arpa_fd, const std::string &temp_prefix) {
   CheckOptions(options);
   EstimateResult result;
-  PendingFile output(arpa_path);
-  Pipeline pipeline(options, TempPrefix(options, arpa_path), result);
+  std::string prefix = temp_prefix;
+  util::NormalizeTempPrefix(prefix);
+  Pipeline pipeline(options, prefix, result);
   pipeline.Count(text);
   pipeline.Adjust();
-  pipeline.Write(output.Descriptor());
-  output.Commit();
+  pipeline.Write(arpa_fd);
   if (options.messages) Report(result, *options.messages);
+  return result;
+}
+
+EstimateResult Estimate(LineSource &text, const EstimateOptions &options, const std::string &arpa_path) {
+  CheckOptions(options);
+  util::PendingFile output(arpa_path);
+  EstimateResult result = Estimate(text, options, output.Descriptor(), TempPrefix(options, arpa_path));
+  output.Commit();
   return result;
 }
 

@@ -107,6 +107,12 @@ struct EstimateResult {
 // a temporary file behind on failure.
 EstimateResult Estimate(LineSource &text, const EstimateOptions &options, const std::string &arpa_path);
 
+// As above, writing the ARPA file to `arpa_fd` from its current position,
+// for a caller that owns the output (a tool that removes it on a signal, or
+// a temporary file read back at once).  Temporary files are named
+// `temp_prefix` and six characters, whatever options.temp_prefix says.
+EstimateResult Estimate(LineSource &text, const EstimateOptions &options, int arpa_fd, const std::string &temp_prefix);
+
 }  // namespace estimate
 }  // namespace lm
 

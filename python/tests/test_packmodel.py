@@ -260,7 +260,7 @@ GZIP_ADVICE = 'gzip support was not compiled in.\npackmodel: decompress it first
 # (arguments, exit status, text in the message); status 2 also shows the usage.
 FAILURES = [
     (['missing.arpa', 'out'], 1, 'No such file or directory while opening missing.arpa'),
-    (['tiny.arpa', 'nodir/out'], 1, 'cannot create a file beside nodir/out: No such file or directory'),
+    (['tiny.arpa', 'nodir/out'], 1, 'No such file or directory cannot create a file beside nodir/out'),
     (['tiny.arpa', 'tiny.binary/out'], 1, 'Not a directory'),
     (['tiny.arpa.gz', 'out'], 1, GZIP_ADVICE),
     # OUTPUT is INPUT under some name: the input stays as it was.

@@ -1,4 +1,4 @@
-#include "lm/estimate/pending_file.hh"
+#include "util/pending_file.hh"
 
 #include "util/exception.hh"
 
@@ -6,12 +6,11 @@
 #include <cstdlib>
 #include <sys/stat.h>
 
-namespace lm {
-namespace estimate {
+namespace util {
 
 PendingFile::PendingFile(const std::string &output) : output_(output), path_(output + ".XXXXXX") {
   fd_.reset(mkstemp(path_.data()));
-  UTIL_THROW_IF(fd_.get() == -1, util::ErrnoException, "cannot create a file beside " << output_);
+  UTIL_THROW_IF(fd_.get() == -1, ErrnoException, "cannot create a file beside " << output_);
 }
 
 PendingFile::~PendingFile() {
@@ -23,9 +22,8 @@ void PendingFile::Commit() {
   const mode_t mask = umask(0);
   umask(mask);
   UTIL_THROW_IF(chmod(path_.c_str(), 0666 & ~mask) || std::rename(path_.c_str(), output_.c_str()),
-                util::ErrnoException, "cannot move " << path_ << " to " << output_);
+                ErrnoException, "cannot move " << path_ << " to " << output_);
   committed_ = true;
 }
 
-}  // namespace estimate
-}  // namespace lm
+}  // namespace util
