@@ -151,9 +151,9 @@ int ReportUsageError(const char *program, const char *usage, const UsageError &e
   return kUsageStatus;
 }
 
-int ReportFailure(const char *program, const std::exception &e) {
+int ReportFailure(const char *program, const std::exception &e, bool compressed_hint) {
   std::cerr << program << ": " << (verbose ? std::string(e.what()) : UserMessage(e)) << '\n';
-  if (dynamic_cast<const util::CompressedException *>(&e)) {
+  if (compressed_hint && dynamic_cast<const util::CompressedException *>(&e)) {
     std::cerr << program << ": decompress it first (for example gunzip -k FILE)\n";
   }
   std::cerr.flush();

@@ -67,8 +67,9 @@ int ParseOptions(int argc, char *argv[], const char *letters, const char *usage,
 int ReportUsageError(const char *program, const char *usage, const UsageError &e);
 // The message is UserMessage(e), or with -v the whole text.  Compressed
 // input (util::CompressedException) gets a second line, "<program>:
-// decompress it first (for example gunzip -k FILE)".
-int ReportFailure(const char *program, const std::exception &e);
+// decompress it first (for example gunzip -k FILE)", unless `compressed_hint`
+// is false (a tool that reads compressed text itself).
+int ReportFailure(const char *program, const std::exception &e, bool compressed_hint = true);
 
 // What a person acts on: the text of `e` without the header line that a
 // util::Exception opens with (source, line, function, class, condition);

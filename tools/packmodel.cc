@@ -4,6 +4,7 @@
 #include "lm/memory_estimate.hh"
 #include "lm/model.hh"
 #include "tools/command_line.hh"
+#include "tools/structure_options.hh"
 #include "util/file.hh"
 
 #include <cstring>
@@ -19,7 +20,7 @@ namespace {
 
 constexpr char kProgram[] = "packmodel";
 
-constexpr char kUsage[] =
+const std::string kUsage = std::string(
     "Usage: packmodel [options] [TYPE] INPUT.arpa OUTPUT\n"
     "       packmodel [options] INPUT.arpa\n"
     "Builds the binary model file OUTPUT from the ARPA file INPUT.arpa.  Without\n"
@@ -28,14 +29,8 @@ constexpr char kUsage[] =
     "TYPE is probing (hash tables, the default) or trie (a bit-packed trie).  An\n"
     "input file named like a type is given with its directory, as ./trie.\n"
     "\n"
-    "Data structure:\n"
-    "  -p MULT       probing: hash table buckets per entry, above 1.0 (default 1.5)\n"
-    "  -r \"FILE...\"  probing with rest costs taken from lower-order ARPA files: one\n"
-    "                file for each order below the model's, unigrams first\n"
-    "  -R            probing with rest costs, each the maximum over the contexts\n"
-    "  -q BITS       trie: quantize log probabilities to BITS bits (backoffs to 8)\n"
-    "  -b BITS       trie: quantize backoffs to BITS bits (log probabilities to 8)\n"
-    "  -a BITS       trie: compress pointers, moving up to BITS bits into a table\n"
+    "Data structure:\n") +
+    tools::kStructureUsage +
     "Input defects:\n"
     "  -s            warn about a missing <s> or </s> instead of failing\n"
     "  -i            warn about positive log probabilities and use 0 instead\n"
@@ -54,49 +49,16 @@ constexpr char kUsage[] =
 
 struct Options {
   lm::ngram::Config config;
-  bool trie = false;
-  bool rest = false;
-  bool quantize = false;
-  bool compress = false;
+  tools::StructureOptions structure;
   std::string input;
   // Empty: print the memory estimate.
   std::string output;
 };
 
-std::vector<std::string> Words(const char *text) {
-  std::istringstream in(text);
-  std::vector<std::string> words;
-  for (std::string word; in >> word;) words.push_back(word);
-  return words;
-}
-
-void Rest(Options &options, lm::ngram::Config::RestFunction kind) {
-  if (options.rest) throw tools::UsageError("-r and -R exclude each other");
-  options.rest = true;
-  options.config.rest_kind = kind;
-}
-
 void HandleOption(Options &options, char letter, const char *value) {
   lm::ngram::Config &config = options.config;
+  if (options.structure.Handle(letter, value, config)) return;
   switch (letter) {
-    case 'p': config.probing_multiplier = tools::FloatValue(letter, value); break;
-    case 'r':
-      Rest(options, lm::ngram::Config::REST_FROM_LOWER);
-      config.rest_lower_files = Words(value);
-      break;
-    case 'R': Rest(options, lm::ngram::Config::REST_FROM_MAX); break;
-    case 'q':
-      config.quant_prob_bits = tools::BitsValue(letter, value);
-      options.quantize = true;
-      break;
-    case 'b':
-      config.quant_backoff_bits = tools::BitsValue(letter, value);
-      options.quantize = true;
-      break;
-    case 'a':
-      config.array_pointer_bits = tools::BitsValue(letter, value);
-      options.compress = true;
-      break;
     case 's': config.missing_marker_action = lm::COMPLAIN; break;
     case 'i': config.positive_log_probability = lm::COMPLAIN; break;
     case 'u': config.missing_unk_log_prob = tools::FloatValue(letter, value); break;
@@ -112,14 +74,14 @@ void HandleOption(Options &options, char letter, const char *value) {
 
 // Operands: [TYPE] INPUT OUTPUT, or INPUT alone.
 void TakeOperands(Options &options, int count, char *operands[]) {
-  const bool typed = count > 0 && (!std::strcmp(operands[0], "probing") || !std::strcmp(operands[0], "trie"));
+  const bool typed = count > 0 && tools::IsStructureName(operands[0]);
   if (typed) {
-    options.trie = !std::strcmp(operands[0], "trie");
+    options.structure.SetName(operands[0]);
     ++operands;
     --count;
     if (count != 2) throw tools::UsageError("a TYPE needs INPUT.arpa and OUTPUT");
   }
-  if (count == 3) throw tools::UsageError(std::string("TYPE is probing or trie, not '") + operands[0] + "'");
+  if (count == 3) options.structure.SetName(operands[0]);
   if (count < 1 || count > 2) throw tools::UsageError("expected [TYPE] INPUT.arpa [OUTPUT]");
   options.input = operands[0];
   if (count == 2) options.output = operands[1];
@@ -127,20 +89,12 @@ void TakeOperands(Options &options, int count, char *operands[]) {
 
 Options ParseCommandLine(int argc, char *argv[]) {
   Options options;
-  const int first = tools::ParseOptions(argc, argv, "p:r:Rq:b:a:siu:w:T:S:n", kUsage,
+  const int first = tools::ParseOptions(argc, argv, (std::string(tools::kStructureLetters) + "siu:w:T:S:n").c_str(), kUsage.c_str(),
                                         [&options](char letter, const char *value) {
                                           HandleOption(options, letter, value);
                                         });
   TakeOperands(options, argc - first, argv + first);
   return options;
-}
-
-// The type to build; refuses options of the other data structure.
-lm::ngram::ModelType BuildType(const Options &options) {
-  if (!options.trie && (options.quantize || options.compress)) throw tools::UsageError("-q, -b and -a need TYPE trie");
-  if (options.trie && options.rest) throw tools::UsageError("-r and -R need TYPE probing");
-  return *lm::ngram::TypeWithStructure(
-      {.trie = options.trie, .rest = options.rest, .quantized = options.quantize, .array_pointers = options.compress});
 }
 
 // Refuses an OUTPUT that is INPUT under any name: replacing it would
@@ -179,13 +133,13 @@ int main(int argc, char *argv[]) {
       lm::ngram::ShowSizes(options.input.c_str(), options.config, std::cout);
       if (!std::cout.flush()) throw std::runtime_error("cannot write to standard output");
     } else {
-      const lm::ngram::ModelType type = BuildType(options);
+      const lm::ngram::ModelType type = options.structure.Type();
       lm::ngram::CheckBuildConfig(options.config, type);
       Build(options, type);
     }
     return 0;
   } catch (const tools::UsageError &e) {
-    return tools::ReportUsageError(kProgram, kUsage, e);
+    return tools::ReportUsageError(kProgram, kUsage.c_str(), e);
   } catch (const std::exception &e) {
     return tools::ReportFailure(kProgram, e);
   }
