@@ -1,6 +1,9 @@
 # Declarations of the C++ library interfaces that the quarn module calls.
 from libc.stdint cimport uint32_t, uint64_t
 from libcpp cimport bool as cbool
+from libcpp.optional cimport optional
+from libcpp.string cimport string
+from libcpp.vector cimport vector
 
 cdef extern from "util/mmap.hh" namespace "util" nogil:
     cdef enum LoadMethod:
@@ -74,6 +77,9 @@ cdef extern from "lm/config.hh" namespace "lm::ngram" nogil:
         cbool show_progress
         ARPALoadComplain arpa_complain
         LoadMethod load_method
+        uint64_t sort_memory
+        string temp_prefix
+        const char *binary_output_path
 
     cdef enum ARPALoadComplain "lm::ngram::Config::ARPALoadComplain":
         ALL "lm::ngram::Config::ALL"
@@ -84,5 +90,76 @@ cdef extern from "lm/model_type.hh" namespace "lm::ngram" nogil:
     cdef enum ModelType:
         PROBING
 
+    optional[ModelType] TypeNamed(StringPiece name)
+
+cdef extern from "lm/max_order.hh":
+    const int QUARN_MAX_ORDER
+
 cdef extern from "lm/model.hh" namespace "lm::ngram" nogil:
     Model *LoadVirtual(const char *file_name, const Config &config, ModelType model_type) except +
+
+cdef extern from "<iostream>" namespace "std" nogil:
+    cdef cppclass ostream:
+        pass
+    ostream cerr
+
+cdef extern from "util/usage.hh" namespace "util" nogil:
+    uint64_t ParseSize(const string &text) except +
+
+cdef extern from "util/file.hh" namespace "util" nogil:
+    int MakeTemp(const StringPiece &name_prefix) except +
+
+cdef extern from "util/scoped.hh" namespace "util" nogil:
+    cdef cppclass scoped_fd:
+        scoped_fd(int fd)
+        int get()
+
+cdef extern from "util/pending_file.hh" namespace "util" nogil:
+    cdef cppclass PendingFile:
+        PendingFile(const string &output) except +
+        int Descriptor()
+        const char *Path()
+        void Commit() except +
+
+cdef extern from "lm/estimate/line_source.hh" namespace "lm::estimate" nogil:
+    cdef cppclass LineSource:
+        pass
+
+cdef extern from "lm/estimate/text_source.hh" namespace "lm::estimate" nogil:
+    cdef cppclass FileLineSource(LineSource):
+        FileLineSource(vector[string] paths) except +
+
+    ctypedef int (*NextLineCallback)(void *context, const char **data, size_t *size) noexcept
+
+    cdef cppclass CallbackLineSource(LineSource):
+        CallbackLineSource(NextLineCallback next, void *context, string name) except +
+
+cdef extern from "lm/estimate/estimate.hh" namespace "lm::estimate" nogil:
+    cdef struct Discounts:
+        double amount[3]
+
+    cdef cppclass EstimateOptions:
+        unsigned order
+        uint64_t memory
+        string temp_prefix
+        cbool discount_fallback
+        Discounts fallback
+        unsigned threads
+        ostream *messages
+        cbool show_progress
+
+    cdef cppclass OrderSummary:
+        uint64_t ngrams
+        uint64_t count_of_counts[4]
+        Discounts discounts
+        cbool fallback_used
+
+    cdef cppclass EstimateResult:
+        uint64_t lines
+        uint64_t tokens
+        uint64_t vocabulary
+        vector[OrderSummary] orders
+
+    EstimateResult Estimate(LineSource &text, const EstimateOptions &options, const string &arpa_path) except +
+    EstimateResult Estimate(LineSource &text, const EstimateOptions &options, int arpa_fd,
+                            const string &temp_prefix) except +

@@ -2,7 +2,7 @@
 # (encoded as UTF-8) or bytes; a model's path may also be a path object.
 import os
 from collections.abc import Generator, Iterable
-from typing import Final, NoReturn
+from typing import Final, NamedTuple, NoReturn
 
 from typing_extensions import disjoint_base
 
@@ -86,3 +86,34 @@ class ARPALoadComplain:
     ALL: Final = 0
     EXPENSIVE: Final = 1
     NONE: Final = 2
+
+class EstimateOrder(NamedTuple):
+    # The order's n-grams in the model (all of V for unigrams).
+    ngrams: int
+    # t1..t4: how many n-grams of the order have adjusted count 1..4.
+    count_of_counts: tuple[int, int, int, int]
+    # D1, D2, D3+.
+    discounts: tuple[float, float, float]
+    fallback_used: bool
+
+class EstimateResult(NamedTuple):
+    lines: int
+    tokens: int
+    vocabulary: int
+    # Unigrams first.
+    orders: list[EstimateOrder]
+
+# Writes an interpolated modified Kneser-Ney model of `order` estimated from
+# `text` (a path, or an iterable of lines) to `output`: ARPA, or a binary
+# model of the type `binary` names ("probing", "trie", ...).
+def estimate(
+    text: str | bytes | os.PathLike[str] | os.PathLike[bytes] | Iterable[str | bytes],
+    order: int,
+    output: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    *,
+    memory: int | str | bytes = "1G",
+    temp_prefix: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
+    discount_fallback: bool | tuple[float, float, float] | list[float] | None = None,
+    show_progress: bool = True,
+    binary: str | bytes | None = None,
+) -> EstimateResult: ...

@@ -13,10 +13,12 @@ from cpython.object cimport Py_EQ, Py_GT, Py_LE, Py_LT, Py_NE, Py_TYPE
 from cpython.unicode cimport PyUnicode_AsUTF8AndSize
 from libc.stdint cimport int64_t
 from libc.string cimport strlen
+from libcpp.string cimport string
 from libcpp.vector cimport vector
 
 cimport _quarn
 
+import collections
 import os
 
 
@@ -571,3 +573,156 @@ cdef Config _default_config = Config()
 
 class LanguageModel(Model):
     """Backwards compatability stub.  Use Model."""
+
+
+# ---------------------------------------------------------------- estimation
+
+EstimateOrder = collections.namedtuple('EstimateOrder', 'ngrams count_of_counts discounts fallback_used')
+EstimateOrder.__doc__ = """One order of an estimated model: its n-grams in the model, the
+count-of-counts t1..t4 of its adjusted counts, the discounts D1, D2, D3+,
+and whether they are the fallback's."""
+EstimateResult = collections.namedtuple('EstimateResult', 'lines tokens vocabulary orders')
+EstimateResult.__doc__ = """What estimate() made: the lines that held words, their words, the
+vocabulary size |V| (with <s>, </s> and <unk>), and an EstimateOrder per
+order, unigrams first."""
+
+
+# Hands the lines of a Python iterable to the library's CallbackLineSource.
+cdef class _LineFeed:
+    cdef object iterator
+    # The bytes of the line last handed over, alive until the next one.
+    cdef object current
+    # What the iterable raised, or a conversion's TypeError.
+    cdef object error
+
+    def __cinit__(self, lines):
+        self.iterator = iter(lines)
+
+
+cdef int _next_line(void *context, const char **data, size_t *size) noexcept with gil:
+    cdef _LineFeed feed = <_LineFeed>context
+    cdef Py_ssize_t length
+    try:
+        feed.current = text_bytes(next(feed.iterator), data, &length)
+    except StopIteration:
+        return 0
+    except BaseException as error:
+        feed.error = error
+        return -1
+    size[0] = length
+    return 1
+
+
+cdef _quarn.EstimateOptions estimate_options(order, memory, temp_prefix, discount_fallback,
+                                             bint show_progress) except *:
+    cdef _quarn.EstimateOptions options
+    options.order = order
+    options.memory = memory if isinstance(memory, int) else _quarn.ParseSize(as_str(memory))
+    if temp_prefix is not None:
+        options.temp_prefix = as_str(os.fspath(temp_prefix))
+    if discount_fallback is not None and discount_fallback is not False:
+        options.discount_fallback = True
+        if discount_fallback is not True:
+            discounts = [float(d) for d in discount_fallback]
+            if len(discounts) != 3:
+                raise ValueError('discount_fallback takes three discounts D1, D2, D3')
+            for k in range(3):
+                options.fallback.amount[k] = discounts[k]
+    options.show_progress = show_progress
+    options.messages = &_quarn.cerr if show_progress else NULL
+    return options
+
+
+cdef _quarn.ModelType binary_type(name) except *:
+    cdef bytes spelled = as_str(name)
+    found = _quarn.TypeNamed(_quarn.StringPiece(spelled, len(spelled)))
+    if not found.has_value():
+        raise ValueError(f'binary takes a model type such as probing or trie, not {name!r}')
+    return found.value()
+
+
+# Estimates into an unnamed temporary ARPA file named from `prefix` and
+# builds the binary model of `model_type` from it into `binary_path`.
+cdef _quarn.EstimateResult estimate_binary(_quarn.LineSource *text, const _quarn.EstimateOptions *options,
+                                           bytes prefix, _quarn.ModelType model_type,
+                                           const char *binary_path) except *:
+    cdef _quarn.EstimateResult result
+    cdef _quarn.Config config
+    cdef string temp_prefix = prefix
+    cdef int arpa = _quarn.MakeTemp(_quarn.StringPiece(prefix, len(prefix)))
+    cdef bytes arpa_path = b'/proc/self/fd/%d' % arpa
+    cdef const char *arpa_name = arpa_path
+    cdef _quarn.Model *model
+    try:
+        with nogil:
+            result = _quarn.Estimate(text[0], options[0], arpa, temp_prefix)
+        config.show_progress = options.show_progress
+        config.sort_memory = options.memory
+        config.temp_prefix = temp_prefix
+        config.binary_output_path = binary_path
+        with nogil:
+            model = _quarn.LoadVirtual(arpa_name, config, model_type)
+            del model
+    finally:
+        os.close(arpa)
+    return result
+
+
+def estimate(text, order, output, *, memory='1G', temp_prefix=None, discount_fallback=None,
+             show_progress=True, binary=None):
+    """
+    Estimate an interpolated modified Kneser-Ney model of `order` and write it
+    to `output` as an ARPA file, or with `binary` (a model type as the tools
+    spell it: 'probing', 'trie', 'quant_trie', ...) as a binary model file.
+    The output appears only once complete.
+
+    :param text: a path (str, bytes or path object; gzip, bzip2 and xz text is
+        decompressed) or an iterable of lines (str or bytes)
+    :param memory: bytes for counting and sorting, an int or a size such as
+        '2G' or '50%'
+    :param temp_prefix: prefix of the temporary files (default: beside output)
+    :param discount_fallback: True, or three discounts D1, D2, D3, for orders
+        whose discounts cannot be estimated (default 0.5, 1, 1.5)
+    :param show_progress: progress bars, warnings and the summary on
+        standard error
+    :return: EstimateResult
+    """
+    cdef _quarn.EstimateOptions options = estimate_options(order, memory, temp_prefix, discount_fallback,
+                                                           show_progress)
+    cdef _quarn.ModelType model_type = _quarn.PROBING
+    if binary is not None:
+        model_type = binary_type(binary)
+        if not 2 <= order <= _quarn.QUARN_MAX_ORDER:
+            raise ValueError(f'a binary model needs an order from 2 to {_quarn.QUARN_MAX_ORDER}, not {order}')
+    cdef bytes out = as_str(os.fspath(output))
+    cdef string out_path = out
+    cdef _LineFeed feed = None
+    cdef _quarn.LineSource *source
+    cdef vector[string] paths
+    if isinstance(text, (str, bytes, os.PathLike)):
+        paths.push_back(as_str(os.fspath(text)))
+        source = new _quarn.FileLineSource(paths)
+    else:
+        feed = _LineFeed(text)
+        source = new _quarn.CallbackLineSource(_next_line, <void *>feed, b'the lines given')
+    cdef _quarn.PendingFile *pending = NULL
+    cdef _quarn.EstimateResult result
+    try:
+        if binary is None:
+            with nogil:
+                result = _quarn.Estimate(source[0], options, out_path)
+        else:
+            pending = new _quarn.PendingFile(out_path)
+            prefix = as_str(os.fspath(temp_prefix)) if temp_prefix is not None else out + b'.'
+            result = estimate_binary(source, &options, prefix, model_type, pending.Path())
+            pending.Commit()
+    except RuntimeError:
+        if feed is not None and feed.error is not None:
+            raise feed.error
+        raise
+    finally:
+        del pending
+        del source
+    return EstimateResult(result.lines, result.tokens, result.vocabulary, [
+        EstimateOrder(summary.ngrams, tuple(summary.count_of_counts), tuple(summary.discounts.amount),
+                      summary.fallback_used) for summary in result.orders])

@@ -1,0 +1,146 @@
+"""quarn.estimate: the same model from a path, an iterable of str or bytes
+lines and compressed text; binary models that score as the ARPA file; the
+result that describes the model; and errors that raise, leave no file and
+keep the iterable's own exception."""
+import bz2
+import gzip
+import lzma
+import os
+import pathlib
+
+import pytest
+
+import quarn
+
+from conftest import REPO, quiet_config
+
+TEXT = REPO / 'data' / 'kjv-genesis-exodus.txt'
+SENTENCES = ['in the beginning god created the heaven and the earth .', 'and moses said unto the lord',
+             'unheardof words here']
+
+
+@pytest.fixture(scope='module')
+def reference(tmp_path_factory):
+    """The order-3 model of TEXT, estimated from its path."""
+    path = tmp_path_factory.mktemp('reference') / 'model.arpa'
+    result = quarn.estimate(str(TEXT), 3, str(path), show_progress=False)
+    return path, result
+
+
+def test_the_result_describes_the_arpa_file(reference):
+    path, result = reference
+    lines = TEXT.read_text().splitlines()
+    assert result.lines == len(lines)
+    assert result.tokens == sum(len(line.split()) for line in lines)
+    header = [line for line in path.read_text().splitlines()[1:4]]
+    assert header == [f'ngram {n + 1}={order.ngrams}' for n, order in enumerate(result.orders)]
+    assert result.vocabulary == result.orders[0].ngrams
+    for order in result.orders:
+        assert len(order.count_of_counts) == 4 and all(t > 0 for t in order.count_of_counts)
+        assert all(0 < d < k for k, d in zip((1, 2, 3), order.discounts))
+        assert not order.fallback_used
+
+
+@pytest.mark.parametrize('how', ['path object', 'str lines', 'bytes lines', 'generator', 'gzip', 'bzip2', 'xz'])
+def test_every_kind_of_text_gives_the_same_bytes(tmp_path, reference, how):
+    data = TEXT.read_bytes()
+    compressors = {'gzip': gzip.compress, 'bzip2': bz2.compress, 'xz': lzma.compress}
+    if how in compressors:
+        text = tmp_path / 'text.compressed'
+        text.write_bytes(compressors[how](data))
+    elif how == 'path object':
+        text = TEXT
+    elif how == 'str lines':
+        text = data.decode().splitlines(keepends=True)
+    elif how == 'bytes lines':
+        text = data.splitlines()
+    else:
+        text = (line for line in data.decode().splitlines())
+    output = tmp_path / 'model.arpa'
+    quarn.estimate(text, 3, output, memory=1 << 20, show_progress=False)
+    assert output.read_bytes() == reference[0].read_bytes()
+
+
+@pytest.mark.parametrize('binary', ['probing', 'trie', 'quant_array_trie'])
+def test_binary_models_score_as_the_arpa_file(tmp_path, reference, binary):
+    output = tmp_path / 'model.binary'
+    result = quarn.estimate(TEXT, 3, output, binary=binary, temp_prefix=tmp_path / 'tmp', show_progress=False)
+    assert result == reference[1]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ['model.binary']
+    arpa, packed = quarn.Model(str(reference[0]), quiet_config()), quarn.Model(output, quiet_config())
+    # 8-bit quantized values are within a few hundredths of their own per word.
+    per_word = 0.04 if binary.startswith('quant') else 1e-6
+    for sentence in SENTENCES:
+        tolerance = per_word * (len(sentence.split()) + 1)
+        assert packed.score(sentence) == pytest.approx(arpa.score(sentence), abs=tolerance)
+
+
+def test_the_fallback_replaces_discounts_that_cannot_be_estimated(tmp_path):
+    lines = ['a b c', 'a b d', 'b c d']
+    with pytest.raises(RuntimeError, match='--discount-fallback'):
+        quarn.estimate(lines, 2, tmp_path / 'refused.arpa', show_progress=False)
+    default = quarn.estimate(lines, 2, tmp_path / 'default.arpa', discount_fallback=True, show_progress=False)
+    assert any(order.fallback_used for order in default.orders)
+    given = quarn.estimate(lines, 2, tmp_path / 'given.arpa', discount_fallback=(0.4, 0.9, 1.2),
+                           show_progress=False)
+    used = [order.discounts for order in given.orders if order.fallback_used]
+    assert used and all(discounts == (0.4, 0.9, 1.2) for discounts in used)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ['default.arpa', 'given.arpa']
+
+
+def failing_lines():
+    yield 'a b c'
+    raise KeyError('the iterable failed')
+
+
+# (text, keyword arguments, exception, text in its message)
+FAILURES = [
+    (['a <s> b'], {}, RuntimeError, 'the lines given line 1: <s> and </s> may not appear'),
+    (['a b', 'c </s>'], {}, RuntimeError, 'the lines given line 2'),
+    ([b'a\0b'], {}, RuntimeError, 'NUL'),
+    ([], {}, RuntimeError, 'holds no word'),
+    (['', '  \t'], {}, RuntimeError, 'holds no word'),
+    ('missing.txt', {}, RuntimeError, 'missing.txt'),
+    (failing_lines(), {}, KeyError, 'the iterable failed'),
+    ([b'a', 3], {}, TypeError, 'Cannot convert'),
+    (['a b'], {'order': 0}, RuntimeError, 'the order must be 1 to 12, not 0'),
+    (['a b'], {'order': 13}, RuntimeError, 'the order must be 1 to 12, not 13'),
+    (['a b'], {'order': 7, 'binary': 'probing'}, ValueError, 'a binary model needs an order from 2 to'),
+    (['a b'], {'binary': 'hashed'}, ValueError, "not 'hashed'"),
+    (['a b'], {'discount_fallback': (0.5, 2.5, 1.5)}, RuntimeError, 'D2=2.5 is not strictly between 0 and 2'),
+    (['a b'], {'discount_fallback': (0.5, 1)}, ValueError, 'three discounts'),
+    (['a b'], {'memory': '3Q'}, RuntimeError, '3Q'),
+    (['a b'], {'temp_prefix': 'nodir/tmp'}, RuntimeError, 'nodir/tmp'),
+    (['a b'], {'output': 'nodir/model.arpa'}, RuntimeError, 'cannot create a file beside nodir/model.arpa'),
+]
+
+
+@pytest.mark.parametrize('text, arguments, error, message', FAILURES,
+                         ids=[f'{i}-{f[3][:30]}' for i, f in enumerate(FAILURES)])
+def test_failures_raise_and_leave_no_file(tmp_path, monkeypatch, text, arguments, error, message):
+    monkeypatch.chdir(tmp_path)
+    arguments = {'order': 3, 'output': 'model.arpa', 'discount_fallback': True, 'show_progress': False,
+                 **arguments}
+    order, output = arguments.pop('order'), arguments.pop('output')
+    with pytest.raises(error, match=message.replace('(', r'\(')):
+        quarn.estimate(text, order, output, **arguments)
+    assert list(pathlib.Path('.').iterdir()) == []
+
+
+def test_progress_and_summary_go_to_standard_error(tmp_path, capfd):
+    quarn.estimate(SENTENCES * 20, 2, tmp_path / 'model.arpa', discount_fallback=True)
+    err = capfd.readouterr().err
+    assert 'Order 2:' in err and 'Stage counting' in err
+    quarn.estimate(SENTENCES * 20, 2, tmp_path / 'quiet.arpa', discount_fallback=True, show_progress=False)
+    assert capfd.readouterr().err == ''
+
+
+def test_a_model_of_many_lines_in_little_memory_loads_and_scores(tmp_path):
+    lines = TEXT.read_text().splitlines()
+    output = tmp_path / 'model.arpa'
+    backwards = [' '.join(reversed(line.split())) for line in lines]
+    quarn.estimate(lines + backwards, 4, output, memory=64 << 10, show_progress=False)
+    model = quarn.Model(output, quiet_config())
+    assert model.order == 4
+    assert os.path.getsize(output) > 0
+    assert all(model.score(sentence) < 0 for sentence in SENTENCES)
