@@ -151,7 +151,10 @@ Options ParseCommandLine(int argc, char *argv[]) {
 // Refuses, before any text is read, settings that the estimate or the
 // binary model would refuse later.
 void CheckSettings(const Options &options) {
-  if (!options.binary) return;
+  if (!options.binary) {
+    if (options.structure.Given()) throw tools::UsageError("-p, -r, -R, -q, -b and -a need --binary TYPE");
+    return;
+  }
   const unsigned order = options.estimate.order;
   if (order < 2 || order > QUARN_MAX_ORDER) {
     throw tools::UsageError("--binary needs an order from 2 to " QUARN_MAX_ORDER_TEXT ", not " +

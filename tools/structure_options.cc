@@ -50,6 +50,7 @@ bool StructureOptions::Handle(char letter, const char *value, lm::ngram::Config 
       break;
     default: return false;
   }
+  given_ = true;
   return true;
 }
 

@@ -46,7 +46,11 @@ class StructureOptions {
   // other structure.
   lm::ngram::ModelType Type() const;
 
+  // Whether Handle has taken an option.
+  bool Given() const { return given_; }
+
  private:
+  bool given_ = false;
   bool trie_ = false;
   bool rest_ = false;
   bool quantize_ = false;

@@ -1,0 +1,173 @@
+"""estimatemodel as installed by pip: it writes what quarn.estimate writes,
+from files, standard input and compressed text, as ARPA or binary; every
+failure gives a clear message, the right exit status and no stray file; a
+signal while it reads leaves nothing behind."""
+import gzip
+import os
+import signal
+import subprocess
+import time
+
+import pytest
+
+import quarn
+
+from conftest import REPO, SCRIPTS, quiet_config, run_tool
+
+TEXT = REPO / 'data' / 'kjv-genesis-exodus.txt'
+
+
+@pytest.fixture(scope='module')
+def reference(tmp_path_factory):
+    """quarn.estimate's order-3 model of TEXT."""
+    path = tmp_path_factory.mktemp('reference') / 'model.arpa'
+    quarn.estimate(TEXT, 3, path, show_progress=False)
+    return path.read_bytes()
+
+
+def test_files_standard_input_and_compressed_text_give_the_module_s_model(tmp_path, reference):
+    lines = TEXT.read_bytes().splitlines(keepends=True)
+    half = len(lines) // 2
+    (tmp_path / 'first.txt').write_bytes(b''.join(lines[:half]))
+    (tmp_path / 'second.gz').write_bytes(gzip.compress(b''.join(lines[half:])))
+    runs = {
+        'one file': run_tool('estimatemodel', '-n', '-o', '3', TEXT, tmp_path / 'a.arpa'),
+        'two files, one compressed': run_tool('estimatemodel', '-n', '-o', '3', '-S', '1M', tmp_path / 'first.txt',
+                                              tmp_path / 'second.gz', tmp_path / 'b.arpa'),
+        'standard input': run_tool('estimatemodel', '-n', '-o', '3', tmp_path / 'c.arpa', stdin=TEXT.read_text()),
+    }
+    for name, result in runs.items():
+        assert result.returncode == 0, (name, result.stderr)
+    for output in 'abc':
+        assert (tmp_path / f'{output}.arpa').read_bytes() == reference
+    # The summary: counts and discounts per order, time and memory per stage.
+    assert 'Order 3:' in runs['one file'].stderr and 'Stage counting' in runs['one file'].stderr
+
+
+def test_binary_output_takes_the_structure_options(tmp_path):
+    output = tmp_path / 'model.trie'
+    result = run_tool('estimatemodel', '-n', '-o', '3', '--binary', 'trie', '-q', '9', '-a', '20', TEXT, output)
+    assert result.returncode == 0, result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ['model.trie']
+    model = quarn.Model(output, quiet_config())
+    assert model.order == 3 and model.score('and moses said unto the lord') < 0
+
+
+def test_the_fallback_with_and_without_values(tmp_path):
+    text = tmp_path / 'small.txt'
+    text.write_text('a b c\na b d\nb c d\n')
+    refused = run_tool('estimatemodel', '-n', '-o', '2', text, tmp_path / 'refused.arpa')
+    assert refused.returncode == 1 and '--discount-fallback' in refused.stderr
+    assert run_tool('estimatemodel', '-n', '-o', '2', '--discount-fallback', text, tmp_path / 'a.arpa').returncode == 0
+    given = run_tool('estimatemodel', '-n', '-o', '2', '--discount-fallback', '0.4', '0.9', '1.2', text,
+                     tmp_path / 'b.arpa')
+    assert given.returncode == 0 and '0.4 0.9 1.2' in given.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ['a.arpa', 'b.arpa', 'small.txt']
+
+
+@pytest.fixture
+def inputs(tmp_path):
+    (tmp_path / 'text.txt').write_text('a b c\nb c a\n')
+    (tmp_path / 'bad.txt').write_text('a b\nc <s> d\n')
+    (tmp_path / 'empty.txt').write_text('')
+    (tmp_path / 'blank.txt').write_text('\n  \n')
+    (tmp_path / 'cut.gz').write_bytes(gzip.compress(TEXT.read_bytes())[:5000])
+    (tmp_path / 'folder').mkdir()
+    return tmp_path
+
+
+# (arguments, exit status, text in the message); status 2 also shows the usage.
+FAILURES = [
+    (['-o', '3', 'bad.txt', 'out'], 1, 'bad.txt line 2: <s> and </s> may not appear in the text'),
+    (['-o', '3', 'empty.txt', 'out'], 1, 'holds no word'),
+    (['-o', '3', 'blank.txt', 'out'], 1, 'holds no word'),
+    (['-o', '3', 'cut.gz', 'out'], 1, 'cut.gz ends inside gzip data: the file is truncated'),
+    (['-o', '3', 'missing.txt', 'out'], 1, 'No such file or directory while opening missing.txt'),
+    (['-o', '3', 'folder', 'out'], 1, 'folder'),
+    (['-o', '3', 'text.txt', 'nodir/out'], 1, 'cannot create a file beside nodir/out'),
+    (['-o', '3', '-T', 'nodir/tmp', 'text.txt', 'out'], 1, 'nodir/tmp'),
+    (['-o', '3', 'text.txt', 'text.txt'], 1, 'OUTPUT text.txt is the text file text.txt'),
+    (['-o', '3', '--discount-fallback', '0.5', '2.5', '1.5', 'text.txt', 'out'], 1,
+     'D2=2.5 is not strictly between 0 and 2'),
+    (['-o', '2', '--binary', 'trie', '-q', '40', 'text.txt', 'out'], 1, 'quantizing probability supports at most'),
+    (['-o', '0', 'text.txt', 'out'], 2, "-o takes an order from 1 to 12, not '0'"),
+    (['-o', '13', 'text.txt', 'out'], 2, "-o takes an order from 1 to 12, not '13'"),
+    (['text.txt', 'out'], 2, '-o ORDER is required'),
+    (['-o', '3'], 2, 'expected [TEXT...] OUTPUT'),
+    (['-o', '7', '--binary', 'probing', 'text.txt', 'out'], 2, '--binary needs an order from 2 to'),
+    (['-o', '3', '--binary', 'hashed', 'text.txt', 'out'], 2, "TYPE is probing or trie, not 'hashed'"),
+    (['-o', '3', '--binary'], 2, '--binary needs a TYPE'),
+    (['-o', '3', '--binary', 'probing', '-q', '8', 'text.txt', 'out'], 2, '-q, -b and -a need TYPE trie'),
+    (['-o', '3', '-p', '2', 'text.txt', 'out'], 2, '-p, -r, -R, -q, -b and -a need --binary TYPE'),
+    (['-o', '3', '--discount-fallback', '0.5', '1', 'text.txt', 'out'], 2, 'takes three discounts D1 D2 D3 or none'),
+    (['-o', '3', '--prune', '1', 'text.txt', 'out'], 2, 'unknown option --prune'),
+    (['-o', '3', '-S', '3Q', 'text.txt', 'out'], 2, 'the allowed suffixes are bKMGTPEZY%'),
+]
+
+
+@pytest.mark.parametrize('arguments, status, message', FAILURES, ids=[' '.join(f[0]) for f in FAILURES])
+def test_failures(inputs, arguments, status, message):
+    before = sorted(inputs.iterdir())
+    result = run_tool('estimatemodel', '-n', *arguments, cwd=inputs)
+    assert result.returncode == status, result.stderr
+    assert message in result.stderr
+    assert result.stderr.startswith('estimatemodel: ')
+    # The user's message, without the library's header line.
+    assert ' threw ' not in result.stderr
+    assert ('Usage: estimatemodel' in result.stderr) == (status == 2)
+    assert sorted(inputs.iterdir()) == before
+
+
+def test_verbose_failures_show_the_library_s_header(inputs):
+    result = run_tool('estimatemodel', '-n', '-v', '-o', '3', 'bad.txt', 'out', cwd=inputs)
+    assert result.returncode == 1 and ' threw ' in result.stderr
+
+
+def test_a_full_temporary_directory_fails_cleanly(tmp_path):
+    full = tmp_path / 'full'
+    full.mkdir()
+    if subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=256k', 'tmpfs', str(full)],
+                      capture_output=True).returncode:
+        pytest.skip('mounting a small tmpfs needs root')
+    try:
+        result = run_tool('estimatemodel', '-n', '-o', '5', '-S', '64K', '-T', full / 'tmp', TEXT,
+                          tmp_path / 'out.arpa')
+        assert result.returncode == 1
+        assert 'No space left on device' in result.stderr
+        assert list(full.iterdir()) == []
+        assert sorted(p.name for p in tmp_path.iterdir()) == ['full']
+    finally:
+        subprocess.run(['umount', str(full)], check=True)
+
+
+@pytest.mark.parametrize('signal_number', [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_a_signal_while_reading_leaves_no_file(tmp_path, signal_number):
+    """The text comes through standard input, which stops half-way, so the
+    tool is still counting when the signal comes."""
+    output = tmp_path / 'out.arpa'
+    tool = subprocess.Popen([str(SCRIPTS / 'estimatemodel'), '-n', '-o', '3', '-S', '64K', '-T',
+                             str(tmp_path / 'tmp'), str(output)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, start_new_session=True)
+    try:
+        lines = TEXT.read_bytes().splitlines(keepends=True)
+        tool.stdin.write(b''.join(lines[:len(lines) // 2]))
+        tool.stdin.flush()
+        deadline = time.monotonic() + 60
+        while not list(tmp_path.glob('out.arpa.*')):
+            assert time.monotonic() < deadline and tool.poll() is None, tool.stderr.read()
+            time.sleep(0.01)
+        time.sleep(0.3)
+        tool.send_signal(signal_number)
+        _, stderr = tool.communicate(timeout=60)
+    finally:
+        if tool.poll() is None:
+            tool.kill()
+    assert tool.returncode == 128 + signal_number, stderr
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_help():
+    result = run_tool('estimatemodel', '-h')
+    assert result.returncode == 0
+    assert result.stdout.startswith('Usage: estimatemodel [options] -o ORDER [TEXT...] OUTPUT\n')
+    assert '--discount-fallback' in result.stdout and '-q BITS' in result.stdout
