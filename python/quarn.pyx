@@ -18,7 +18,6 @@ from libcpp.vector cimport vector
 
 cimport _quarn
 
-import collections
 import os
 
 
@@ -577,37 +576,32 @@ class LanguageModel(Model):
 
 # ---------------------------------------------------------------- estimation
 
-EstimateOrder = collections.namedtuple('EstimateOrder', 'ngrams count_of_counts discounts fallback_used')
+from collections import namedtuple as _namedtuple
+
+EstimateOrder = _namedtuple('EstimateOrder', 'ngrams count_of_counts discounts fallback_used')
 EstimateOrder.__doc__ = """One order of an estimated model: its n-grams in the model, the
 count-of-counts t1..t4 of its adjusted counts, the discounts D1, D2, D3+,
 and whether they are the fallback's."""
-EstimateResult = collections.namedtuple('EstimateResult', 'lines tokens vocabulary orders')
+EstimateResult = _namedtuple('EstimateResult', 'lines tokens vocabulary orders')
 EstimateResult.__doc__ = """What estimate() made: the lines that held words, their words, the
 vocabulary size |V| (with <s>, </s> and <unk>), and an EstimateOrder per
 order, unigrams first."""
 
 
-# Hands the lines of a Python iterable to the library's CallbackLineSource.
-cdef class _LineFeed:
-    cdef object iterator
-    # The bytes of the line last handed over, alive until the next one.
-    cdef object current
-    # What the iterable raised, or a conversion's TypeError.
-    cdef object error
+del _namedtuple
 
-    def __cinit__(self, lines):
-        self.iterator = iter(lines)
-
-
+# The lines of a Python iterable for the library's CallbackLineSource.  The
+# context is a list [iterator, the bytes of the line last handed over (alive
+# until the next one), what the iterable or a conversion raised].
 cdef int _next_line(void *context, const char **data, size_t *size) noexcept with gil:
-    cdef _LineFeed feed = <_LineFeed>context
+    cdef list feed = <list>context
     cdef Py_ssize_t length
     try:
-        feed.current = text_bytes(next(feed.iterator), data, &length)
+        feed[1] = text_bytes(next(feed[0]), data, &length)
     except StopIteration:
         return 0
     except BaseException as error:
-        feed.error = error
+        feed[2] = error
         return -1
     size[0] = length
     return 1
@@ -696,14 +690,14 @@ def estimate(text, order, output, *, memory='1G', temp_prefix=None, discount_fal
             raise ValueError(f'a binary model needs an order from 2 to {_quarn.QUARN_MAX_ORDER}, not {order}')
     cdef bytes out = as_str(os.fspath(output))
     cdef string out_path = out
-    cdef _LineFeed feed = None
+    cdef list feed = None
     cdef _quarn.LineSource *source
     cdef vector[string] paths
     if isinstance(text, (str, bytes, os.PathLike)):
         paths.push_back(as_str(os.fspath(text)))
         source = new _quarn.FileLineSource(paths)
     else:
-        feed = _LineFeed(text)
+        feed = [iter(text), None, None]
         source = new _quarn.CallbackLineSource(_next_line, <void *>feed, b'the lines given')
     cdef _quarn.PendingFile *pending = NULL
     cdef _quarn.EstimateResult result
@@ -717,8 +711,8 @@ def estimate(text, order, output, *, memory='1G', temp_prefix=None, discount_fal
             result = estimate_binary(source, &options, prefix, model_type, pending.Path())
             pending.Commit()
     except RuntimeError:
-        if feed is not None and feed.error is not None:
-            raise feed.error
+        if feed is not None and feed[2] is not None:
+            raise feed[2]
         raise
     finally:
         del pending

@@ -160,14 +160,18 @@ template <std::size_t kWords> struct Block {
 
 // g++ cannot see that a comparison reads only the words a record has, and
 // takes the sort's copies of a record for partly uninitialized.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 template <std::size_t kWords, class Compare> void SortBlocks(void *begin, std::size_t count, Compare compare) {
   Block<kWords> *first = static_cast<Block<kWords> *>(begin);
   std::sort(first, first + count,
             [&compare](const Block<kWords> &a, const Block<kWords> &b) { return compare(&a, &b); });
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 // The smallest number of records a merge reads at a time from each run.
 constexpr std::size_t kMinReadBytes = 1 << 12;
