@@ -56,6 +56,37 @@ template <class T> constexpr std::size_t RecordSizeWith(unsigned order) {
   return (PayloadOffset<T>(order) + sizeof(T) + 7) & ~static_cast<std::size_t>(7);
 }
 
+// SuffixOrder and PrefixOrder for a fixed number of words, for the sorts:
+// two words at a time make one 64-bit key, the more significant word in its
+// high half.
+template <unsigned N> class FixedSuffixOrder {
+ public:
+  bool operator()(const void *first, const void *second) const {
+    const WordId *a = Words(first), *b = Words(second);
+    unsigned i = N;
+    for (; i >= 2; i -= 2) {
+      const uint64_t x = (static_cast<uint64_t>(a[i - 1]) << 32) | a[i - 2];
+      const uint64_t y = (static_cast<uint64_t>(b[i - 1]) << 32) | b[i - 2];
+      if (x != y) return x < y;
+    }
+    return i && a[0] < b[0];
+  }
+};
+
+template <unsigned N> class FixedPrefixOrder {
+ public:
+  bool operator()(const void *first, const void *second) const {
+    const WordId *a = Words(first), *b = Words(second);
+    unsigned i = 0;
+    for (; i + 2 <= N; i += 2) {
+      const uint64_t x = (static_cast<uint64_t>(a[i]) << 32) | a[i + 1];
+      const uint64_t y = (static_cast<uint64_t>(b[i]) << 32) | b[i + 1];
+      if (x != y) return x < y;
+    }
+    return i < N && a[i] < b[i];
+  }
+};
+
 class SuffixOrder {
  public:
   explicit SuffixOrder(unsigned order) : order_(order) {}
@@ -67,6 +98,7 @@ class SuffixOrder {
     return false;
   }
   unsigned Order() const { return order_; }
+  template <unsigned N> using Fixed = FixedSuffixOrder<N>;
 
  private:
   unsigned order_;
@@ -83,6 +115,7 @@ class PrefixOrder {
     return false;
   }
   unsigned Order() const { return order_; }
+  template <unsigned N> using Fixed = FixedPrefixOrder<N>;
 
  private:
   unsigned order_;
