@@ -63,9 +63,9 @@ class Pipeline {
 
   void Count(LineSource &text) {
     StageMeter meter("counting");
-    counter_.reset(new NGramCounter(order_, options_.memory, prefix_));
+    counter_.reset(new NGramCounter(order_, options_.memory, prefix_, worker_ != nullptr));
     CountText(text, vocab_, *counter_, result_, Progress(), worker_.get());
-    counter_->Finish(worker_.get());
+    counter_->Finish();
     result_.vocabulary = vocab_.Size();
     result_.stages.push_back(meter.Stop());
   }
