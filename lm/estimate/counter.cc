@@ -33,7 +33,7 @@ void NGramCounter::Compact() {
   char *kept = table_;
   for (char *i = table_; i != table_ + (mask_ + 1) * record_size_; i += record_size_) {
     if (!Payload<uint64_t>(i, order_)) continue;
-    if (kept != i) std::memcpy(kept, i, record_size_);
+    if (kept != i) CopyRecord(kept, i, record_size_);
     kept += record_size_;
   }
 }

@@ -48,7 +48,7 @@ class NGramCounter {
   void Add(const WordId *window) {
     Pending &slot = pending_[added_++ % kPending];
     if (added_ > kPending) Insert(slot);
-    std::memcpy(slot.words, window, order_ * sizeof(WordId));
+    CopyWords(slot.words, window, order_);
     slot.hash = Hash(window);
     __builtin_prefetch(table_ + (slot.hash & mask_) * record_size_, 1);
   }
@@ -72,7 +72,7 @@ class NGramCounter {
       char *record = table_ + bucket * record_size_;
       uint64_t &count = Payload<uint64_t>(record, order_);
       if (!count) {
-        std::memcpy(record, window.words, order_ * sizeof(WordId));
+        CopyWords(Words(record), window.words, order_);
         count = 1;
         if (++entries_ == max_entries_) Spill();
         return;

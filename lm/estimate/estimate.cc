@@ -84,7 +84,7 @@ class Pipeline {
       AdjustCounts(counts, order_, result_.orders, [this, &bar, &counts](unsigned n, const WordId *words, uint64_t a) {
         if (n == order_) bar.MoveTo(counts.Consumed());
         void *to = adjusted_[n - 1]->Add();
-        std::memcpy(to, words, n * sizeof(WordId));
+        CopyWords(Words(to), words, n);
         Payload<uint64_t>(to, n) = a;
       });
     }
@@ -145,7 +145,7 @@ class Pipeline {
           in, n, result_.orders[n - 1].discounts,
           [values, n](const WordId *words, const Uninterp &weights) {
             void *to = values->Add();
-            std::memcpy(to, words, n * sizeof(WordId));
+            CopyWords(Words(to), words, n);
             Payload<Uninterp>(to, n) = weights;
           },
           [this, backoffs, n](const WordId *words, double gamma) {
@@ -154,7 +154,7 @@ class Pipeline {
               return;
             }
             void *to = backoffs->Add();
-            std::memcpy(to, words, (n - 1) * sizeof(WordId));
+            CopyWords(Words(to), words, n - 1);
             Payload<double>(to, n - 1) = gamma;
           });
     }

@@ -34,8 +34,6 @@
 namespace lm {
 namespace estimate {
 
-constexpr std::size_t kMaxRecordBytes = 64;
-
 struct NoCombine {
   static constexpr bool kCombines = false;
   void operator()(void *, const void *) const {}
@@ -227,7 +225,7 @@ std::size_t CombineSorted(void *begin, std::size_t count, std::size_t record_siz
   for (char *i = base + record_size; i != base + count * record_size; i += record_size) {
     if (compare(kept, i)) {
       kept += record_size;
-      if (kept != i) std::memcpy(kept, i, record_size);
+      if (kept != i) CopyRecord(kept, i, record_size);
     } else {
       combine(kept, i);
     }
@@ -300,7 +298,7 @@ template <class Compare, class Combine> MergeStream<Compare, Combine> &MergeStre
   }
   valid_ = !heap_.empty();
   if (!valid_) return *this;
-  std::memcpy(buffer_, readers_[heap_.front()].Get(), record_size_);
+  CopyRecord(buffer_, readers_[heap_.front()].Get(), record_size_);
   Pop();
   while (!heap_.empty() && !compare_(buffer_, readers_[heap_.front()].Get())) {
     combine_(buffer_, readers_[heap_.front()].Get());

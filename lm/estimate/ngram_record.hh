@@ -19,6 +19,8 @@
 #ifndef LM_ESTIMATE_NGRAM_RECORD_H
 #define LM_ESTIMATE_NGRAM_RECORD_H
 
+#include "lm/estimate/estimate.hh"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -32,6 +34,9 @@ constexpr WordId kUnk = 0;
 constexpr WordId kBeginSentence = 1;
 constexpr WordId kEndSentence = 2;
 constexpr WordId kNoWord = 0xFFFFFFFFu;
+
+// The largest record the pipeline sorts or streams.
+constexpr std::size_t kMaxRecordBytes = 64;
 
 // Bytes of a record of `order` words and `payload` bytes, rounded up to 8.
 constexpr std::size_t RecordSize(unsigned order, std::size_t payload) {
@@ -121,9 +126,43 @@ class PrefixOrder {
   unsigned order_;
 };
 
-// Whether the `count` words at `a` and `b` are the same.
+namespace detail {
+
+// The pipeline copies and compares a few words at a time, so often that a
+// library call each time would cost more than the work: these pick a copy or
+// comparison of fixed size (of at most kMost words), which the compiler does
+// in a few instructions.
+template <std::size_t kMost, std::size_t kWords = 1>
+inline void CopyWordsFixed(void *to, const void *from, std::size_t count) {
+  if constexpr (kWords < kMost) {
+    if (count != kWords) return CopyWordsFixed<kMost, kWords + 1>(to, from, count);
+  }
+  std::memcpy(to, from, kWords * sizeof(WordId));
+}
+
+template <std::size_t kWords = 1> inline bool SameWordsFixed(const void *a, const void *b, std::size_t count) {
+  if constexpr (kWords < kMaxEstimateOrder) {
+    if (count != kWords) return SameWordsFixed<kWords + 1>(a, b, count);
+  }
+  return !std::memcmp(a, b, kWords * sizeof(WordId));
+}
+
+}  // namespace detail
+
+// Copies `count` words (at most kMaxEstimateOrder).
+inline void CopyWords(WordId *to, const WordId *from, unsigned count) {
+  if (count) detail::CopyWordsFixed<kMaxEstimateOrder>(to, from, count);
+}
+
+// Copies a record of `bytes` bytes (a multiple of 8, at most kMaxRecordBytes).
+inline void CopyRecord(void *to, const void *from, std::size_t bytes) {
+  detail::CopyWordsFixed<kMaxRecordBytes / sizeof(WordId)>(to, from, bytes / sizeof(WordId));
+}
+
+// Whether the `count` words (at most kMaxEstimateOrder) at `a` and `b` are
+// the same.
 inline bool SameWords(const WordId *a, const WordId *b, unsigned count) {
-  return !std::memcmp(a, b, count * sizeof(WordId));
+  return !count || detail::SameWordsFixed(a, b, count);
 }
 
 }  // namespace estimate
