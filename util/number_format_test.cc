@@ -1,5 +1,6 @@
 #include "util/number_format.hh"
 
+#include <double-conversion/double-conversion.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <random>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 namespace util {
 namespace {
@@ -112,6 +114,30 @@ TEST(ToString, FloatShortestTexts) {
       {-1.2345678e-6f, "-0.0000012345678"},
   };
   for (const Case &c : cases) EXPECT_EQ(c.text, Format(c.value));
+}
+
+// Where the float texts take a faster path: the same texts as the converter
+// gives, on both sides of the path's bounds and at random within them.
+TEST(ToString, FloatTextsMatchTheConverter) {
+  const double_conversion::DoubleToStringConverter converter(double_conversion::DoubleToStringConverter::NO_FLAGS,
+                                                             "inf", "NaN", 'e', -6, 21, 6, 0, 0);
+  std::vector<float> values = {1e-5f, 100.0f, 99.99999f, 0.5f, 1.0f, 12.345678f, 3.0517578e-5f};
+  for (std::size_t i = 0, count = values.size(); i < count; ++i) {
+    values.push_back(std::nextafter(values[i], 0.0f));
+    values.push_back(std::nextafter(values[i], 1000.0f));
+  }
+  std::mt19937 random(11);
+  std::uniform_real_distribution<float> exponent(-5.0f, 2.0f);
+  for (int i = 0; i < 100000; ++i) values.push_back(std::pow(10.0f, exponent(random)));
+  for (float magnitude : values) {
+    for (float value : {magnitude, -magnitude}) {
+      char expected[64];
+      double_conversion::StringBuilder builder(expected, sizeof(expected));
+      converter.ToShortestSingle(value, &builder);
+      builder.Finalize();
+      ASSERT_EQ(std::string(expected), Format(value)) << value;
+    }
+  }
 }
 
 TEST(ToString, FloatingTextsReadBack) {

@@ -52,7 +52,7 @@ template <class Emit> class AdjustPass {
         adjusted_[n] = whole ? count : 1;
       }
     }
-    std::memcpy(previous_, words, order_ * sizeof(WordId));
+    CopyWords(previous_, words, order_);
   }
 
   void Finish() { CloseAbove(0); }

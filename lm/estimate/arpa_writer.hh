@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -38,8 +39,7 @@ class ArpaWriter {
         LongWord(word);
         continue;
       }
-      std::memcpy(current_, word.data(), word.size());
-      current_ += word.size();
+      current_ = CopyWord(word, current_);
     }
     if (backoff) {
       *current_++ = '\t';
@@ -55,6 +55,24 @@ class ArpaWriter {
   static constexpr std::size_t kEntryRoom = 64;
 
   static char *Number(double value, char *to);
+  // Words are short: two overlapping copies of fixed size beat a library
+  // call.  Reads and writes stay within the word.
+  static char *CopyWord(StringPiece word, char *to) {
+    const char *from = word.data();
+    const std::size_t size = word.size();
+    if (size >= 8 && size <= 16) {
+      std::memcpy(to, from, 8);
+      std::memcpy(to + size - 8, from + size - 8, 8);
+    } else if (size >= 4 && size < 8) {
+      std::memcpy(to, from, 4);
+      std::memcpy(to + size - 4, from + size - 4, 4);
+    } else if (size < 4) {
+      for (std::size_t i = 0; i < size; ++i) to[i] = from[i];
+    } else {
+      std::memcpy(to, from, size);
+    }
+    return to + size;
+  }
   void Append(const char *text);
   // Writes a word that does not fit what is left of the buffer.
   void LongWord(StringPiece word);

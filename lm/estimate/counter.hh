@@ -8,9 +8,12 @@
 // SuffixOrder and written as a run, and counting goes on in the emptied
 // table.  Finish spills the rest and frees the table; the runs merged with
 // SumCounts give every distinct window with its count, in suffix order.
+// The counts do not depend on when the table spills, so the few windows
+// that Add holds back until their buckets are fetched change nothing.
 #ifndef LM_ESTIMATE_COUNTER_H
 #define LM_ESTIMATE_COUNTER_H
 
+#include "lm/estimate/estimate.hh"
 #include "lm/estimate/external_sort.hh"
 #include "lm/estimate/ngram_record.hh"
 
@@ -37,46 +40,67 @@ class SumCounts {
 
 class NGramCounter {
  public:
-  NGramCounter(unsigned order, std::size_t memory, const std::string &temp_prefix);
+  // With `parallel`, a spill sorts half of the table on a second thread.
+  NGramCounter(unsigned order, std::size_t memory, const std::string &temp_prefix, bool parallel = false);
 
+  // The window is counted a few calls later: its bucket is fetched from
+  // memory meanwhile.
   void Add(const WordId *window) {
-    const uint64_t hash = Hash(window);
-    for (std::size_t bucket = hash & mask_;; bucket = (bucket + 1) & mask_) {
+    Pending &slot = pending_[added_++ % kPending];
+    if (added_ > kPending) Insert(slot);
+    CopyWords(slot.words, window, order_);
+    slot.hash = Hash(window);
+    __builtin_prefetch(table_ + (slot.hash & mask_) * record_size_, 1);
+  }
+
+  // Spills the rest and frees the table; the counts are then in Result().
+  void Finish();
+
+  Runs &Result() { return runs_; }
+  unsigned Order() const { return order_; }
+
+ private:
+  // A window on its way into the table.
+  struct Pending {
+    WordId words[kMaxEstimateOrder];
+    uint64_t hash;
+  };
+  static constexpr std::size_t kPending = 16;
+
+  void Insert(const Pending &window) {
+    for (std::size_t bucket = window.hash & mask_;; bucket = (bucket + 1) & mask_) {
       char *record = table_ + bucket * record_size_;
       uint64_t &count = Payload<uint64_t>(record, order_);
       if (!count) {
-        std::memcpy(record, window, order_ * sizeof(WordId));
+        CopyWords(Words(record), window.words, order_);
         count = 1;
         if (++entries_ == max_entries_) Spill();
         return;
       }
-      if (SameWords(Words(record), window, order_)) {
+      if (SameWords(Words(record), window.words, order_)) {
         ++count;
         return;
       }
     }
   }
 
-  // Spills the rest and frees the table; the counts are then in Result().
-  // With a worker (idle but for this), it sorts half of the rest.
-  void Finish(Worker *worker = nullptr);
-
-  Runs &Result() { return runs_; }
-  unsigned Order() const { return order_; }
-
- private:
   uint64_t Hash(const WordId *window) const;
   // Moves the taken buckets to the front.
   void Compact();
+  // Sorts the taken buckets and writes them as runs (two when parallel).
+  void WriteSorted();
   void Spill();
 
   unsigned order_;
   std::size_t record_size_;
+  bool parallel_;
   Runs runs_;
   std::unique_ptr<uint64_t[]> memory_;
   char *table_;
   std::size_t mask_;
   std::size_t entries_ = 0, max_entries_;
+  Pending pending_[kPending];
+  uint64_t added_ = 0;
 };
 
 }  // namespace estimate

@@ -63,9 +63,9 @@ class Pipeline {
 
   void Count(LineSource &text) {
     StageMeter meter("counting");
-    counter_.reset(new NGramCounter(order_, options_.memory, prefix_));
+    counter_.reset(new NGramCounter(order_, options_.memory, prefix_, worker_ != nullptr));
     CountText(text, vocab_, *counter_, result_, Progress(), worker_.get());
-    counter_->Finish(worker_.get());
+    counter_->Finish();
     result_.vocabulary = vocab_.Size();
     result_.stages.push_back(meter.Stop());
   }
@@ -84,7 +84,7 @@ class Pipeline {
       AdjustCounts(counts, order_, result_.orders, [this, &bar, &counts](unsigned n, const WordId *words, uint64_t a) {
         if (n == order_) bar.MoveTo(counts.Consumed());
         void *to = adjusted_[n - 1]->Add();
-        std::memcpy(to, words, n * sizeof(WordId));
+        CopyWords(Words(to), words, n);
         Payload<uint64_t>(to, n) = a;
       });
     }
@@ -145,7 +145,7 @@ class Pipeline {
           in, n, result_.orders[n - 1].discounts,
           [values, n](const WordId *words, const Uninterp &weights) {
             void *to = values->Add();
-            std::memcpy(to, words, n * sizeof(WordId));
+            CopyWords(Words(to), words, n);
             Payload<Uninterp>(to, n) = weights;
           },
           [this, backoffs, n](const WordId *words, double gamma) {
@@ -154,7 +154,7 @@ class Pipeline {
               return;
             }
             void *to = backoffs->Add();
-            std::memcpy(to, words, (n - 1) * sizeof(WordId));
+            CopyWords(Words(to), words, n - 1);
             Payload<double>(to, n - 1) = gamma;
           });
     }

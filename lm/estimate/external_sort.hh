@@ -18,6 +18,8 @@
 #ifndef LM_ESTIMATE_EXTERNAL_SORT_H
 #define LM_ESTIMATE_EXTERNAL_SORT_H
 
+#include "lm/estimate/estimate.hh"
+#include "lm/estimate/ngram_record.hh"
 #include "lm/estimate/record_file.hh"
 #include "lm/estimate/worker.hh"
 
@@ -32,14 +34,15 @@
 namespace lm {
 namespace estimate {
 
-constexpr std::size_t kMaxRecordBytes = 64;
-
 struct NoCombine {
   static constexpr bool kCombines = false;
   void operator()(void *, const void *) const {}
 };
 
-// Sorts `count` records of `record_size` bytes at `begin` in place.
+// Sorts `count` records of `record_size` bytes at `begin` in place.  A
+// Compare with `template <unsigned N> using Fixed` (an equivalent order for
+// records of N words: SuffixOrder, PrefixOrder) sorts the records of the
+// pipeline with that.
 template <class Compare> void SortRecords(void *begin, std::size_t count, std::size_t record_size, Compare compare);
 
 // A sorted run: `bytes` bytes of a temporary file from `offset` on.
@@ -154,8 +157,10 @@ std::size_t CombineSorted(void *begin, std::size_t count, std::size_t record_siz
 
 namespace detail {
 
+// A record as the sort moves it: of word identifiers, the type comparisons
+// read it as, so that the compiler keeps the moves and reads in order.
 template <std::size_t kWords> struct Block {
-  uint64_t data[kWords];
+  WordId data[kWords * 8 / sizeof(WordId)];
 };
 
 // g++ cannot see that a comparison reads only the words a record has, and
@@ -173,12 +178,37 @@ template <std::size_t kWords, class Compare> void SortBlocks(void *begin, std::s
 #pragma GCC diagnostic pop
 #endif
 
+// Sorts with the comparison for `order` words fixed at compile time, when
+// the records are those words and a payload of one or two 64-bit words;
+// false when they are not (or the order is beyond the model's).
+template <class Compare, unsigned N = 1>
+bool SortFixed(void *begin, std::size_t count, std::size_t record_size, unsigned order) {
+  if constexpr (N > kMaxEstimateOrder) {
+    return false;
+  } else {
+    if (order != N) return SortFixed<Compare, N + 1>(begin, count, record_size, order);
+    constexpr std::size_t kWordBlocks = (N + 1) / 2;
+    typedef typename Compare::template Fixed<N> Fixed;
+    if (record_size == 8 * (kWordBlocks + 1)) {
+      SortBlocks<kWordBlocks + 1>(begin, count, Fixed());
+    } else if (record_size == 8 * (kWordBlocks + 2)) {
+      SortBlocks<kWordBlocks + 2>(begin, count, Fixed());
+    } else {
+      return false;
+    }
+    return true;
+  }
+}
+
 // The smallest number of records a merge reads at a time from each run.
 constexpr std::size_t kMinReadBytes = 1 << 12;
 
 }  // namespace detail
 
 template <class Compare> void SortRecords(void *begin, std::size_t count, std::size_t record_size, Compare compare) {
+  if constexpr (requires { typename Compare::template Fixed<1>; }) {
+    if (detail::SortFixed<Compare>(begin, count, record_size, compare.Order())) return;
+  }
   switch (record_size / 8) {
     case 1: return detail::SortBlocks<1>(begin, count, compare);
     case 2: return detail::SortBlocks<2>(begin, count, compare);
@@ -199,7 +229,7 @@ std::size_t CombineSorted(void *begin, std::size_t count, std::size_t record_siz
   for (char *i = base + record_size; i != base + count * record_size; i += record_size) {
     if (compare(kept, i)) {
       kept += record_size;
-      if (kept != i) std::memcpy(kept, i, record_size);
+      if (kept != i) CopyRecord(kept, i, record_size);
     } else {
       combine(kept, i);
     }
@@ -272,7 +302,7 @@ template <class Compare, class Combine> MergeStream<Compare, Combine> &MergeStre
   }
   valid_ = !heap_.empty();
   if (!valid_) return *this;
-  std::memcpy(buffer_, readers_[heap_.front()].Get(), record_size_);
+  CopyRecord(buffer_, readers_[heap_.front()].Get(), record_size_);
   Pop();
   while (!heap_.empty() && !compare_(buffer_, readers_[heap_.front()].Get())) {
     combine_(buffer_, readers_[heap_.front()].Get());

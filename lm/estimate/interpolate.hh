@@ -74,7 +74,7 @@ template <class Lower, class Backoffs> class OrderInterpolator {
     out_.Entry(p > 0 ? std::log10(p) : -99.0, words, order_, gamma ? &backoff : nullptr);
     if (next_) {
       void *record = next_->Reserve(RecordSizeWith<double>(order_));
-      std::copy(words, words + order_, Words(record));
+      CopyWords(Words(record), words, order_);
       Payload<double>(record, order_) = p;
     }
   }

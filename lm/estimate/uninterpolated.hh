@@ -48,7 +48,7 @@ template <class NGram, class Context> class ContextGroups {
     if (!group_.empty() && !SameWords(Words(group_.data()), Words(record), order_ - 1)) Flush();
     const std::size_t at = group_.size();
     group_.resize(at + size_ / 8);
-    std::memcpy(&group_[at], record, size_);
+    CopyRecord(&group_[at], record, size_);
   }
 
   void Flush() {
