@@ -1,14 +1,8 @@
 // A generic external merge sort of fixed-size records.
 //
 // Records are the 8-aligned, 8-multiple-sized records of ngram_record.hh (at
-// most kMaxRecordBytes).  A Compare is a strict weak order on record
-// addresses; a Combine says whether records with equal keys are merged and
-// how:
-//   struct Combine {
-//     static constexpr bool kCombines;               // false: keys are unique
-//     void operator()(void *into, const void *from) const;  // fold `from`
-//   };
-// Runs holds sorted runs on temporary files (each combined already); a
+// most kMaxRecordBytes), ordered by a RecordOrder and merged, where keys are
+// equal, by a RecordCombine (both below).  Runs holds sorted runs on temporary files (each combined already); a
 // Sorter fills a buffer of records, sorting, combining and spilling it as a
 // run whenever it is full; MergeStream reads the runs back as one sorted,
 // combined stream, merging k at a time within a memory budget (runs beyond
@@ -24,6 +18,7 @@
 #include "lm/estimate/worker.hh"
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -33,6 +28,20 @@
 
 namespace lm {
 namespace estimate {
+
+// A strict weak order on record addresses.
+template <class Compare>
+concept RecordOrder = std::copy_constructible<Compare> && requires(const Compare compare, const void *a) {
+  { compare(a, a) } -> std::convertible_to<bool>;
+};
+
+// Whether records with equal keys are merged (kCombines; false: the keys are
+// unique) and how: operator() folds `from` into `into`.
+template <class Combine>
+concept RecordCombine = std::copy_constructible<Combine> && requires(const Combine combine, void *into, const void *from) {
+  { Combine::kCombines } -> std::convertible_to<bool>;
+  combine(into, from);
+};
 
 struct NoCombine {
   static constexpr bool kCombines = false;
@@ -77,6 +86,8 @@ class Runs {
 // from the Runs, and about `memory` bytes of read buffers.
 template <class Compare, class Combine> class MergeStream {
  public:
+  static_assert(RecordOrder<Compare> && RecordCombine<Combine>);
+
   MergeStream(Runs &runs, std::size_t memory, Compare compare, Combine combine = Combine());
 
   explicit operator bool() const { return valid_; }
@@ -111,6 +122,8 @@ template <class Compare, class Combine> class MergeStream {
 // sorts and writes the other.
 template <class Compare, class Combine> class Sorter {
  public:
+  static_assert(RecordOrder<Compare> && RecordCombine<Combine>);
+
   Sorter(std::size_t record_size, std::size_t memory, const std::string &temp_prefix, Compare compare,
          Combine combine = Combine(), Worker *worker = nullptr);
   // Waits for a buffer the worker still holds (discarding its error).
