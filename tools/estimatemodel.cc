@@ -39,6 +39,9 @@ const std::string kUsage = std::string(
     "  --discount-fallback [D1 D2 D3]\n"
     "                an order whose discounts cannot be estimated uses D1 D2 D3\n"
     "                (default 0.5 1 1.5) instead of failing, with a warning\n"
+    "  --limit-vocab FILE\n"
+    "                read the words that FILE lacks (words separated by blanks\n"
+    "                or lines) as <unk>\n"
     "  --prune T2 [T3...]\n"
     "                drop the n-grams of order n >= 2 whose adjusted count is at\n"
     "                most Tn (0: keep all; the orders beyond the last take the\n"
@@ -122,8 +125,8 @@ bool IsNumber(const char *text, double &value) {
 }
 
 // Takes the long options out of argv, leaving the rest for ParseOptions:
-// --binary TYPE, --discount-fallback with up to three discounts and
-// --prune with its thresholds.
+// --binary TYPE, --discount-fallback with up to three discounts,
+// --limit-vocab FILE and --prune with its thresholds.
 int TakeLongOptions(Options &options, int argc, char *argv[]) {
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
@@ -146,6 +149,9 @@ int TakeLongOptions(Options &options, int argc, char *argv[]) {
           options.estimate.fallback.amount[k] = discount;
         }
       }
+    } else if (!std::strcmp(argv[i], "--limit-vocab")) {
+      if (i + 1 == argc) throw tools::UsageError("--limit-vocab needs a FILE");
+      options.estimate.limit_vocab = argv[++i];
     } else if (!std::strcmp(argv[i], "--prune")) {
       TakePrune(options, argc, argv, i);
     } else if (!std::strncmp(argv[i], "--", 2)) {

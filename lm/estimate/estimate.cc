@@ -65,6 +65,7 @@ class Pipeline {
 
   void Count(LineSource &text) {
     StageMeter meter("counting");
+    if (!options_.limit_vocab.empty()) vocab_.LimitTo(ReadWordList(options_.limit_vocab));
     counter_.reset(new NGramCounter(order_, options_.memory, prefix_, worker_ != nullptr));
     CountText(text, vocab_, *counter_, result_, Progress(), worker_.get());
     counter_->Finish();

@@ -5,9 +5,12 @@
 // whitespace, as the scorer splits a sentence.  A line without a word is
 // skipped; any other line becomes <s> w1 ... wk </s>.  A line holding <s> or
 // </s> as a word, or a word with a NUL byte, is refused with an error naming
-// the file and line.  <unk> in the text is the word <unk>.
+// the file and line.  <unk> in the text is the word <unk>.  With a word
+// list (options.limit_vocab), every word of the text that the list lacks is
+// read as <unk> before anything is counted; <s>, </s> and <unk> in the list
+// change nothing.
 //
-//   V      every word of the text, plus <s>, </s> and <unk>.
+//   V      every word of the text (as read), plus <s>, </s> and <unk>.
 //   c(g)   occurrences of the n-gram g (orders 1 to N) inside the padded lines.
 //   a(g)   adjusted count: c(g) at order N and for any n-gram that begins
 //          with <s>; otherwise the number of distinct words v with
@@ -47,7 +50,7 @@
 // carry none.  Values are computed in double precision and each is written
 // as the shortest decimal that reads back as the same 32-bit float.  The
 // bytes of the file depend only on the text and the options that change the
-// model (order, fallback, pruning), never on the memory limit or the thread count.
+// model (order, fallback, word list, pruning), never on the memory limit or the thread count.
 #ifndef LM_ESTIMATE_ESTIMATE_H
 #define LM_ESTIMATE_ESTIMATE_H
 
@@ -81,6 +84,9 @@ struct EstimateOptions {
   // (with a warning) instead of stopping.
   bool discount_fallback = false;
   Discounts fallback = {{0.5, 1.0, 1.5}};
+  // A file of the words to keep, separated by ASCII whitespace (gzip,
+  // bzip2 or xz compressed, or not); empty: every word.
+  std::string limit_vocab;
   // Pruning thresholds: prune[i] is T of order i + 2, the last repeated for
   // the orders beyond; at most order - 1 of them, none below the one before.
   // Empty or all 0: nothing is pruned.

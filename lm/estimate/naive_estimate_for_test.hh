@@ -3,7 +3,7 @@
 // no cleverness, as the truth that the streaming estimate is held to.
 //
 // It takes the lines of the text in memory and the options that change the
-// model (order, discount_fallback, fallback, prune) and returns the model as an
+// model (order, discount_fallback, fallback, limit_vocab, prune) and returns the model as an
 // ArpaTable of double-precision log10 values, with what the streaming
 // estimate reports: lines, tokens, |V| and, per order, the n-grams written,
 // the count-of-counts t1..t4, the discounts and whether the fallback was
@@ -18,6 +18,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -88,6 +89,9 @@ class NaiveEstimator {
 
   void Read(const std::vector<std::string> &lines) {
     vocabulary_ = {"<s>", "</s>", "<unk>"};
+    std::set<std::string> kept;
+    std::ifstream list(options_.limit_vocab);
+    for (std::string word; list >> word;) kept.insert(word);
     for (std::size_t number = 1; number <= lines.size(); ++number) {
       Words sentence{"<s>"};
       std::string word;
@@ -99,6 +103,7 @@ class NaiveEstimator {
         if (word.empty()) continue;
         UTIL_THROW_IF(word == "<s>" || word == "</s>" || word.find('\0') != std::string::npos, util::Exception,
                       "line " << number << " holds a forbidden word");
+        if (!options_.limit_vocab.empty() && !kept.count(word)) word = "<unk>";
         sentence.push_back(word);
         vocabulary_.insert(word);
         word.clear();

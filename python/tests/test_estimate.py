@@ -106,6 +106,18 @@ def test_a_pruned_model_is_smaller_and_loads_as_every_type(tmp_path, reference):
             assert packed.score(sentence) == pytest.approx(arpa.score(sentence), abs=tolerance)
 
 
+def test_a_word_list_makes_the_other_words_unknown(tmp_path):
+    words = tmp_path / 'words.txt'
+    words.write_text('a b\n<s>\tzebra\n')
+    lines = ['a b c', 'b c d a', 'a a e']
+    limited = quarn.estimate(lines, 2, tmp_path / 'limited.arpa', limit_vocab=words, discount_fallback=True,
+                             show_progress=False)
+    mapped = [' '.join(w if w in 'ab' else '<unk>' for w in line.split()) for line in lines]
+    same = quarn.estimate(mapped, 2, tmp_path / 'mapped.arpa', discount_fallback=True, show_progress=False)
+    assert limited == same and limited.vocabulary == 5
+    assert (tmp_path / 'limited.arpa').read_bytes() == (tmp_path / 'mapped.arpa').read_bytes()
+
+
 def failing_lines():
     yield 'a b c'
     raise KeyError('the iterable failed')
@@ -130,6 +142,7 @@ FAILURES = [
     (['a b'], {'prune': (2, 1)}, RuntimeError, 'pruning thresholds must not decrease with the order'),
     (['a b'], {'prune': (0, 1, 1)}, RuntimeError, 'a model of order 3 takes at most 2 pruning thresholds'),
     (['a b'], {'prune': (1, -1)}, ValueError, 'prune takes counts of 0 or more, not -1'),
+    (['a b'], {'limit_vocab': 'nowords.txt'}, RuntimeError, 'nowords.txt'),
     (['a b'], {'memory': '3Q'}, RuntimeError, '3Q'),
     (['a b'], {'temp_prefix': 'nodir/tmp'}, RuntimeError, 'nodir/tmp'),
     (['a b'], {'output': 'nodir/model.arpa'}, RuntimeError, 'cannot create a file beside nodir/model.arpa'),
