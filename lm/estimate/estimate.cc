@@ -151,9 +151,10 @@ class Pipeline {
  private:
   std::ostream *Progress() const { return options_.show_progress ? options_.messages : nullptr; }
 
-  // Marks order n from the n-grams `needed` (null at the highest order)
-  // sorts, handing the contexts and suffixes of its kept n-grams to `next`
-  // (null at order 2).
+  // Marks order n: an n-gram is kept when its adjusted count is above T_n
+  // or `needed` holds it (the contexts and suffixes of order n + 1's kept
+  // n-grams; null at the highest order).  The contexts and suffixes of the
+  // kept ones go to `next` (null at order 2).
   void MarkOrder(unsigned n, PrefixSorter *needed, PrefixSorter *next) {
     typedef MergeStream<PrefixOrder, NoCombine> Stream;
     const uint64_t memory = options_.memory, threshold = PruneThreshold(options_.prune, n);

@@ -112,7 +112,7 @@ def test_a_word_list_makes_the_other_words_unknown(tmp_path):
     lines = ['a b c', 'b c d a', 'a a e']
     limited = quarn.estimate(lines, 2, tmp_path / 'limited.arpa', limit_vocab=words, discount_fallback=True,
                              show_progress=False)
-    mapped = [' '.join(w if w in 'ab' else '<unk>' for w in line.split()) for line in lines]
+    mapped = [' '.join(w if w in {'a', 'b'} else '<unk>' for w in line.split()) for line in lines]
     same = quarn.estimate(mapped, 2, tmp_path / 'mapped.arpa', discount_fallback=True, show_progress=False)
     assert limited == same and limited.vocabulary == 5
     assert (tmp_path / 'limited.arpa').read_bytes() == (tmp_path / 'mapped.arpa').read_bytes()
