@@ -3,11 +3,11 @@
 // no cleverness, as the truth that the streaming estimate is held to.
 //
 // It takes the lines of the text in memory and the options that change the
-// model (order, discount_fallback, fallback, limit_vocab, prune) and returns the model as an
-// ArpaTable of double-precision log10 values, with what the streaming
-// estimate reports: lines, tokens, |V| and, per order, the n-grams written,
-// the count-of-counts t1..t4, the discounts and whether the fallback was
-// used.  Bad text and out-of-range discounts without the fallback throw
+// model (order, discount_fallback, fallback, limit_vocab, prune) and returns
+// the model as an ArpaTable of double-precision log10 values, with what the
+// streaming estimate reports: lines, tokens, |V| and, per order, the n-grams
+// written, the count-of-counts t1..t4, the discounts and whether the
+// fallback was used.  Bad text and out-of-range discounts without the fallback throw
 // util::Exception.
 #ifndef LM_ESTIMATE_NAIVE_ESTIMATE_FOR_TEST_H
 #define LM_ESTIMATE_NAIVE_ESTIMATE_FOR_TEST_H

@@ -4,7 +4,7 @@
 // Whether an n-gram is kept depends on the n-grams of the order above (the
 // definition in lm/estimate/estimate.hh), so the pipeline marks the orders
 // from the highest down before it computes any value: order n's n-grams in
-// PrefixOrder are joined with the sorted (n)-grams that the kept n-grams of
+// PrefixOrder are joined with the sorted n-grams that the kept n-grams of
 // order n + 1 need (their contexts and suffixes); each record keeps its
 // adjusted count, with kPrunedFlag set when it is pruned.  Adjusted counts
 // never come near 2^63, so the flag takes no room of its own.
