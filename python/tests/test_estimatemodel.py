@@ -68,10 +68,11 @@ def test_the_fallback_with_and_without_values(tmp_path):
 def test_pruning_and_a_word_list_write_the_module_s_model(tmp_path):
     words = tmp_path / 'words.txt'
     words.write_text('and the lord\nsaid unto moses god\n')
-    result = run_tool('estimatemodel', '-n', '-o', '4', '--prune', '0', '1', '--limit-vocab', words, TEXT,
-                      tmp_path / 'tool.arpa')
+    result = run_tool('estimatemodel', '-n', '-o', '4', '--prune', '0', '1', '--limit-vocab', words,
+                      '--discount-fallback', TEXT, tmp_path / 'tool.arpa')
     assert result.returncode == 0, result.stderr
-    quarn.estimate(TEXT, 4, tmp_path / 'module.arpa', prune=[0, 1], limit_vocab=words, show_progress=False)
+    quarn.estimate(TEXT, 4, tmp_path / 'module.arpa', prune=[0, 1], limit_vocab=words, discount_fallback=True,
+                   show_progress=False)
     assert (tmp_path / 'tool.arpa').read_bytes() == (tmp_path / 'module.arpa').read_bytes()
 
 
