@@ -144,6 +144,8 @@ cdef extern from "lm/estimate/estimate.hh" namespace "lm::estimate" nogil:
         string temp_prefix
         cbool discount_fallback
         Discounts fallback
+        string limit_vocab
+        vector[uint64_t] prune
         unsigned threads
         ostream *messages
         cbool show_progress

@@ -105,7 +105,9 @@ class EstimateResult(NamedTuple):
 
 # Writes an interpolated modified Kneser-Ney model of `order` estimated from
 # `text` (a path, or an iterable of lines) to `output`: ARPA, or a binary
-# model of the type `binary` names ("probing", "trie", ...).
+# model of the type `binary` names ("probing", "trie", ...).  `limit_vocab`
+# names a file of the words to keep, `prune` gives the count thresholds T2,
+# T3, ... of pruning.
 def estimate(
     text: str | bytes | os.PathLike[str] | os.PathLike[bytes] | Iterable[str | bytes],
     order: int,
@@ -114,6 +116,8 @@ def estimate(
     memory: int | str | bytes = "1G",
     temp_prefix: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
     discount_fallback: bool | tuple[float, float, float] | list[float] | None = None,
+    limit_vocab: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
+    prune: Iterable[int] | None = None,
     show_progress: bool = True,
     binary: str | bytes | None = None,
 ) -> EstimateResult: ...

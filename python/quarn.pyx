@@ -607,7 +607,7 @@ cdef int _next_line(void *context, const char **data, size_t *size) noexcept wit
     return 1
 
 
-cdef _quarn.EstimateOptions estimate_options(order, memory, temp_prefix, discount_fallback,
+cdef _quarn.EstimateOptions estimate_options(order, memory, temp_prefix, discount_fallback, limit_vocab, prune,
                                              bint show_progress) except *:
     cdef _quarn.EstimateOptions options
     options.order = order
@@ -622,6 +622,13 @@ cdef _quarn.EstimateOptions estimate_options(order, memory, temp_prefix, discoun
                 raise ValueError('discount_fallback takes three discounts D1, D2, D3')
             for k in range(3):
                 options.fallback.amount[k] = discounts[k]
+    if limit_vocab is not None:
+        options.limit_vocab = as_str(os.fspath(limit_vocab))
+    if prune is not None:
+        for threshold in prune:
+            if not isinstance(threshold, int) or threshold < 0:
+                raise ValueError(f'prune takes counts of 0 or more, not {threshold!r}')
+            options.prune.push_back(threshold)
     options.show_progress = show_progress
     options.messages = &_quarn.cerr if show_progress else NULL
     return options
@@ -663,7 +670,7 @@ cdef _quarn.EstimateResult estimate_binary(_quarn.LineSource *text, const _quarn
 
 
 def estimate(text, order, output, *, memory='1G', temp_prefix=None, discount_fallback=None,
-             show_progress=True, binary=None):
+             limit_vocab=None, prune=None, show_progress=True, binary=None):
     """
     Estimate an interpolated modified Kneser-Ney model of `order` and write it
     to `output` as an ARPA file, or with `binary` (a model type as the tools
@@ -677,12 +684,18 @@ def estimate(text, order, output, *, memory='1G', temp_prefix=None, discount_fal
     :param temp_prefix: prefix of the temporary files (default: beside output)
     :param discount_fallback: True, or three discounts D1, D2, D3, for orders
         whose discounts cannot be estimated (default 0.5, 1, 1.5)
+    :param limit_vocab: a path to a file of words (separated by blanks or
+        lines): the words of the text that it lacks are read as <unk>
+    :param prune: thresholds T2, T3, ...: the n-grams of order n >= 2 whose
+        adjusted count is at most Tn are dropped (0 keeps all; orders beyond
+        the last take the last; none below the one before), except those a
+        kept longer n-gram needs as context or suffix
     :param show_progress: progress bars, warnings and the summary on
         standard error
     :return: EstimateResult
     """
     cdef _quarn.EstimateOptions options = estimate_options(order, memory, temp_prefix, discount_fallback,
-                                                           show_progress)
+                                                           limit_vocab, prune, show_progress)
     cdef _quarn.ModelType model_type = _quarn.PROBING
     if binary is not None:
         model_type = binary_type(binary)

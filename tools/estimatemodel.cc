@@ -39,6 +39,14 @@ const std::string kUsage = std::string(
     "  --discount-fallback [D1 D2 D3]\n"
     "                an order whose discounts cannot be estimated uses D1 D2 D3\n"
     "                (default 0.5 1 1.5) instead of failing, with a warning\n"
+    "  --limit-vocab FILE\n"
+    "                read the words that FILE lacks (words separated by blanks\n"
+    "                or lines) as <unk>\n"
+    "  --prune T2 [T3...]\n"
+    "                drop the n-grams of order n >= 2 whose adjusted count is at\n"
+    "                most Tn (0: keep all; the orders beyond the last take the\n"
+    "                last; none below the one before), keeping those that a kept\n"
+    "                longer n-gram needs as context or suffix\n"
     "  -n            no progress bars\n"
     "Binary output:\n"
     "  --binary TYPE write a binary model file of TYPE, probing or trie (ORDER 2\n"
@@ -91,6 +99,24 @@ void HandleOption(Options &options, char letter, const char *value) {
   }
 }
 
+// Whether `text` is a count threshold: digits only.
+bool IsThreshold(const char *text, uint64_t &value) {
+  const char *end = text + std::strlen(text);
+  const auto parsed = std::from_chars(text, end, value);
+  return *text && parsed.ec == std::errc() && parsed.ptr == end;
+}
+
+// Takes the thresholds after --prune at argv[i], leaving i at the last.
+void TakePrune(Options &options, int argc, char *argv[], int &i) {
+  options.estimate.prune.clear();
+  uint64_t threshold;
+  while (i + 1 < argc && IsThreshold(argv[i + 1], threshold)) {
+    options.estimate.prune.push_back(threshold);
+    ++i;
+  }
+  if (options.estimate.prune.empty()) throw tools::UsageError("--prune takes one or more thresholds T2 T3 ...");
+}
+
 // Whether `text` is a whole number, as a discount must be.
 bool IsNumber(const char *text, double &value) {
   const char *end = text + std::strlen(text);
@@ -99,7 +125,8 @@ bool IsNumber(const char *text, double &value) {
 }
 
 // Takes the long options out of argv, leaving the rest for ParseOptions:
-// --binary TYPE and --discount-fallback with up to three discounts.
+// --binary TYPE, --discount-fallback with up to three discounts,
+// --limit-vocab FILE and --prune with its thresholds.
 int TakeLongOptions(Options &options, int argc, char *argv[]) {
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
@@ -122,6 +149,11 @@ int TakeLongOptions(Options &options, int argc, char *argv[]) {
           options.estimate.fallback.amount[k] = discount;
         }
       }
+    } else if (!std::strcmp(argv[i], "--limit-vocab")) {
+      if (i + 1 == argc) throw tools::UsageError("--limit-vocab needs a FILE");
+      options.estimate.limit_vocab = argv[++i];
+    } else if (!std::strcmp(argv[i], "--prune")) {
+      TakePrune(options, argc, argv, i);
     } else if (!std::strncmp(argv[i], "--", 2)) {
       throw tools::UsageError(std::string("unknown option ") + argv[i]);
     } else {

@@ -8,6 +8,7 @@
 #include "lm/estimate/external_sort.hh"
 #include "lm/estimate/interpolate.hh"
 #include "lm/estimate/line_source.hh"
+#include "lm/estimate/prune.hh"
 #include "lm/estimate/stage_meter.hh"
 #include "lm/estimate/uninterpolated.hh"
 #include "lm/estimate/vocabulary.hh"
@@ -31,6 +32,7 @@ void CheckOptions(const EstimateOptions &options) {
   UTIL_THROW_IF(options.order < 1 || options.order > kMaxEstimateOrder, util::Exception,
                 "the order must be 1 to " << kMaxEstimateOrder << ", not " << options.order);
   UTIL_THROW_IF(!options.threads, util::Exception, "estimation needs at least one thread");
+  CheckPruneThresholds(options.prune, options.order);
   for (unsigned k = 1; k <= 3; ++k) {
     const double d = options.fallback.amount[k - 1];
     UTIL_THROW_IF(!(d > 0.0 && d < k), util::Exception,
@@ -63,6 +65,7 @@ class Pipeline {
 
   void Count(LineSource &text) {
     StageMeter meter("counting");
+    if (!options_.limit_vocab.empty()) vocab_.LimitTo(ReadWordList(options_.limit_vocab));
     counter_.reset(new NGramCounter(order_, options_.memory, prefix_, worker_ != nullptr));
     CountText(text, vocab_, *counter_, result_, Progress(), worker_.get());
     counter_->Finish();
@@ -92,6 +95,28 @@ class Pipeline {
     for (std::unique_ptr<PrefixSorter> &sorter : adjusted_) sorter->Finish();
     for (unsigned n = 1; n <= order_; ++n) ComputeDiscounts(n, options_, result_.orders[n - 1]);
     result_.orders[0].ngrams = vocab_.Size();
+    result_.stages.push_back(meter.Stop());
+  }
+
+  // Marks the pruned n-grams, from the highest order down: order n's
+  // n-grams go to marked_[n - 1] in PrefixOrder, each with kPrunedFlag when
+  // pruned, and the contexts and suffixes of its kept ones to a sort that
+  // order n - 1 joins.  Nothing happens without a positive threshold.
+  void Prune() {
+    if (!Prunes(options_.prune)) return;
+    StageMeter meter("pruning");
+    marked_.resize(order_);
+    std::unique_ptr<PrefixSorter> needed;
+    for (unsigned n = order_; n >= 2; --n) {
+      std::unique_ptr<PrefixSorter> next;
+      if (n > 2) {
+        next.reset(new PrefixSorter(RecordSizeWith<uint64_t>(n - 1), options_.memory / 4, prefix_,
+                                    PrefixOrder(n - 1), NoCombine(), worker_.get()));
+      }
+      MarkOrder(n, needed.get(), next.get());
+      needed = std::move(next);
+      if (needed) needed->Finish();
+    }
     result_.stages.push_back(meter.Stop());
   }
 
@@ -126,6 +151,52 @@ class Pipeline {
  private:
   std::ostream *Progress() const { return options_.show_progress ? options_.messages : nullptr; }
 
+  // Marks order n: an n-gram is kept when its adjusted count is above T_n
+  // or `needed` holds it (the contexts and suffixes of order n + 1's kept
+  // n-grams; null at the highest order).  The contexts and suffixes of the
+  // kept ones go to `next` (null at order 2).
+  void MarkOrder(unsigned n, PrefixSorter *needed, PrefixSorter *next) {
+    typedef MergeStream<PrefixOrder, NoCombine> Stream;
+    const uint64_t memory = options_.memory, threshold = PruneThreshold(options_.prune, n);
+    const std::size_t size = RecordSizeWith<uint64_t>(n);
+    Stream in = adjusted_[n - 1]->Merge(memory / 4);
+    std::unique_ptr<Stream> wanted;
+    if (needed) wanted.reset(new Stream(needed->Merge(memory / 4)));
+    NeededJoin<Stream> join(wanted.get(), n);
+    marked_[n - 1].reset(new TempFile(prefix_));
+    RecordWriter out(*marked_[n - 1], memory / 8);
+    uint64_t kept = 0;
+    bool have_context = false;
+    WordId context[kMaxEstimateOrder];
+    for (; in; ++in) {
+      const WordId *words = Words(in.Get());
+      const bool keep = Payload<uint64_t>(in.Get(), n) > threshold || join.Has(words);
+      void *to = out.Reserve(size);
+      CopyRecord(to, in.Get(), size);
+      if (!keep) {
+        Payload<uint64_t>(to, n) |= kPrunedFlag;
+        continue;
+      }
+      ++kept;
+      if (!next) continue;
+      if (!have_context || !SameWords(context, words, n - 1)) {
+        CopyWords(context, words, n - 1);
+        have_context = true;
+        Need(*next, words, n - 1);
+      }
+      Need(*next, words + 1, n - 1);
+    }
+    out.Flush();
+    adjusted_[n - 1].reset();
+    result_.orders[n - 1].ngrams = kept;
+  }
+
+  static void Need(PrefixSorter &next, const WordId *words, unsigned n) {
+    void *to = next.Add();
+    CopyWords(Words(to), words, n);
+    Payload<uint64_t>(to, n) = 0;
+  }
+
   // Sorts order n's uninterpolated values into uninterp_[n-1] and its
   // contexts' backoffs into contexts_[n-2], within `memory` and with
   // `worker` (if any) sorting.
@@ -139,28 +210,38 @@ class Pipeline {
           new SuffixSorter(RecordSizeWith<double>(n - 1), memory / 4, prefix_, SuffixOrder(n - 1), NoCombine(), worker);
       contexts_[n - 2].reset(backoffs);
     }
-    {
+    if (n > 1 && !marked_.empty()) {
+      RecordReader in(marked_[n - 1].get(), RecordSizeWith<uint64_t>(n), memory / 4);
+      UninterpolateFrom(in, n, values, backoffs);
+      marked_[n - 1].reset();
+    } else {
       MergeStream<PrefixOrder, NoCombine> in = adjusted_[n - 1]->Merge(memory / 4);
-      Uninterpolated(
-          in, n, result_.orders[n - 1].discounts,
-          [values, n](const WordId *words, const Uninterp &weights) {
-            void *to = values->Add();
-            CopyWords(Words(to), words, n);
-            Payload<Uninterp>(to, n) = weights;
-          },
-          [this, backoffs, n](const WordId *words, double gamma) {
-            if (!backoffs) {
-              gamma_empty_ = gamma;
-              return;
-            }
-            void *to = backoffs->Add();
-            CopyWords(Words(to), words, n - 1);
-            Payload<double>(to, n - 1) = gamma;
-          });
+      UninterpolateFrom(in, n, values, backoffs);
+      adjusted_[n - 1].reset();
     }
-    adjusted_[n - 1].reset();
     values->Finish();
     if (backoffs) backoffs->Finish();
+  }
+
+  // Order n's n-grams with their adjusted counts in PrefixOrder from `in`.
+  template <class Stream>
+  void UninterpolateFrom(Stream &in, unsigned n, SuffixSorter *values, SuffixSorter *backoffs) {
+    Uninterpolated(
+        in, n, result_.orders[n - 1].discounts,
+        [values, n](const WordId *words, const Uninterp &weights) {
+          void *to = values->Add();
+          CopyWords(Words(to), words, n);
+          Payload<Uninterp>(to, n) = weights;
+        },
+        [this, backoffs, n](const WordId *words, double gamma) {
+          if (!backoffs) {
+            gamma_empty_ = gamma;
+            return;
+          }
+          void *to = backoffs->Add();
+          CopyWords(Words(to), words, n - 1);
+          Payload<double>(to, n - 1) = gamma;
+        });
   }
 
   void Interpolate(unsigned n, uint64_t memory, ArpaWriter &out) {
@@ -222,6 +303,8 @@ class Pipeline {
   std::vector<std::unique_ptr<PrefixSorter>> adjusted_;
   std::vector<std::unique_ptr<SuffixSorter>> uninterp_, contexts_;
   std::unique_ptr<TempFile> lower_file_;
+  // Order n's n-grams marked for pruning, marked_[n - 1]; empty: no pruning.
+  std::vector<std::unique_ptr<TempFile>> marked_;
   double gamma_empty_ = 0;
 };
 
@@ -249,6 +332,7 @@ EstimateResult Estimate(LineSource &text, const EstimateOptions &options, int ar
   Pipeline pipeline(options, prefix, result);
   pipeline.Count(text);
   pipeline.Adjust();
+  pipeline.Prune();
   pipeline.Write(arpa_fd);
   if (options.messages) Report(result, *options.messages);
   return result;

@@ -5,9 +5,12 @@
 // whitespace, as the scorer splits a sentence.  A line without a word is
 // skipped; any other line becomes <s> w1 ... wk </s>.  A line holding <s> or
 // </s> as a word, or a word with a NUL byte, is refused with an error naming
-// the file and line.  <unk> in the text is the word <unk>.
+// the file and line.  <unk> in the text is the word <unk>.  With a word
+// list (options.limit_vocab), every word of the text that the list lacks is
+// read as <unk> before anything is counted; <s>, </s> and <unk> in the list
+// change nothing.
 //
-//   V      every word of the text, plus <s>, </s> and <unk>.
+//   V      every word of the text (as read), plus <s>, </s> and <unk>.
 //   c(g)   occurrences of the n-gram g (orders 1 to N) inside the padded lines.
 //   a(g)   adjusted count: c(g) at order N and for any n-gram that begins
 //          with <s>; otherwise the number of distinct words v with
@@ -28,14 +31,26 @@
 //     p(w)   = u(w) + g(empty) / (|V| - 1)
 //     p(c w) = u(c w) + g(c) p(c' w),   c' being c without its first word.
 //
-// The ARPA file holds every observed n-gram of every order with log10 p; the
+// Pruning by count, with thresholds T_2, T_3, ... (options.prune; an order
+// beyond the last threshold given takes the last one).  An n-gram g of order
+// n >= 2 is kept when a(g) > T_n or when g is the context (first n - 1 words)
+// or the suffix (last n - 1 words) of a kept n-gram of order n + 1; the
+// others are pruned.  Every 1-gram is kept.  For a context c,
+//     g(c)   = (D_1 N_1(c) + D_2 N_2(c) + D_3 N_3(c)
+//               + sum over pruned c x of (a(c x) - D(a(c x)))) / A(c),
+// with t_k, D_k, A(c) and N_k(c) all taken over every n-gram, pruned or
+// not, and u and p as above for the kept n-grams: each pruned n-gram's
+// discounted count moves to its context's backoff, so every distribution
+// still sums to one.  Without a positive threshold nothing is pruned.
+//
+// The ARPA file holds every kept n-gram of every order with log10 p; the
 // 1-grams are all of V: <s> with -99, <unk> (when the text lacks it) with
 // log10(g(empty) / (|V| - 1)).  An n-gram of order below N that some
-// observed n-gram extends carries the backoff log10 g(n-gram); the others
+// kept n-gram extends carries the backoff log10 g(n-gram); the others
 // carry none.  Values are computed in double precision and each is written
 // as the shortest decimal that reads back as the same 32-bit float.  The
 // bytes of the file depend only on the text and the options that change the
-// model (order, fallback), never on the memory limit or the thread count.
+// model (order, fallback, word list, pruning), never on the memory limit or the thread count.
 #ifndef LM_ESTIMATE_ESTIMATE_H
 #define LM_ESTIMATE_ESTIMATE_H
 
@@ -69,6 +84,13 @@ struct EstimateOptions {
   // (with a warning) instead of stopping.
   bool discount_fallback = false;
   Discounts fallback = {{0.5, 1.0, 1.5}};
+  // A file of the words to keep, separated by ASCII whitespace (gzip,
+  // bzip2 or xz compressed, or not); empty: every word.
+  std::string limit_vocab;
+  // Pruning thresholds: prune[i] is T of order i + 2, the last repeated for
+  // the orders beyond; at most order - 1 of them, none below the one before.
+  // Empty or all 0: nothing is pruned.
+  std::vector<uint64_t> prune;
   // Threads the pipeline may use (1 or more).
   unsigned threads = 2;
   // Warnings, progress bars and the final report; null: silent.
@@ -78,8 +100,9 @@ struct EstimateOptions {
 
 // What an order of the model came to.
 struct OrderSummary {
-  // Entries of the order in the ARPA file (for 1-grams: |V|).
+  // Entries of the order in the ARPA file (for 1-grams: |V|), after pruning.
   uint64_t ngrams = 0;
+  // Both over every n-gram of the order, before pruning.
   uint64_t count_of_counts[4] = {0, 0, 0, 0};
   Discounts discounts = {{0, 0, 0}};
   bool fallback_used = false;

@@ -12,7 +12,8 @@
 // King James Version, a memory limit far below the counts forces the
 // estimate to spill many sorted runs and merge them; the result still
 // matches, and its bytes are those of an estimate with ample memory and
-// another thread count.
+// another thread count.  A word list makes the words it lacks <unk> in
+// both, alone and with pruning.
 #include "lm/estimate/estimate.hh"
 
 #include "lm/estimate/arpa_table_for_test.hh"
@@ -187,6 +188,31 @@ TEST(EstimateDifferential, CallbackLinesMatch) {
   CallbackLineSource source(Lines::Next, &lines, "lines");
   ExpectSameReport(naive.result, Estimate(source, options, directory.Output()));
   EXPECT_TRUE(ArpaTablesMatch(naive.arpa, ReadArpaTableForTest(directory.Output())));
+}
+
+// With a word list, the words the list lacks are <unk> in both; a listed
+// word absent from the text stays out of the model, and <s>, </s> and
+// <unk> in the list change nothing.  Pruning composes with it.
+TEST(EstimateDifferential, WordListMakesOtherWordsUnknown) {
+  const std::vector<std::string> lists = {"the cat\nmat  a\tw1 w2 w3 w5 x y zebra\n", "<s> </s> <unk> w0 w1 b\n",
+                                          ""};
+  for (const std::string &list : lists) {
+    util::TempFileForTest file(list);
+    for (const SampleText &text : SampleTexts()) {
+      for (unsigned order : {1u, 3u}) {
+        for (const std::vector<uint64_t> &prune : {std::vector<uint64_t>{}, std::vector<uint64_t>{0, 1}}) {
+          if (prune.size() >= order) continue;
+          SCOPED_TRACE(text.name + ", order " + std::to_string(order) + ", list '" + list + "', " +
+                       std::to_string(prune.size()) + " thresholds");
+          EstimateOptions options = Options(order, true);
+          options.limit_vocab = file.Name();
+          options.prune = prune;
+          options.memory = 1 << 12;
+          ExpectMatchesNaive(text.lines, options, true);
+        }
+      }
+    }
+  }
 }
 
 TEST(EstimateDifferential, RealTextInLittleMemory) {

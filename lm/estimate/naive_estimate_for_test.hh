@@ -3,11 +3,11 @@
 // no cleverness, as the truth that the streaming estimate is held to.
 //
 // It takes the lines of the text in memory and the options that change the
-// model (order, discount_fallback, fallback) and returns the model as an
-// ArpaTable of double-precision log10 values, with what the streaming
-// estimate reports: lines, tokens, |V| and, per order, the n-grams written,
-// the count-of-counts t1..t4, the discounts and whether the fallback was
-// used.  Bad text and out-of-range discounts without the fallback throw
+// model (order, discount_fallback, fallback, limit_vocab, prune) and returns
+// the model as an ArpaTable of double-precision log10 values, with what the
+// streaming estimate reports: lines, tokens, |V| and, per order, the n-grams
+// written, the count-of-counts t1..t4, the discounts and whether the
+// fallback was used.  Bad text and out-of-range discounts without the fallback throw
 // util::Exception.
 #ifndef LM_ESTIMATE_NAIVE_ESTIMATE_FOR_TEST_H
 #define LM_ESTIMATE_NAIVE_ESTIMATE_FOR_TEST_H
@@ -18,6 +18,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -39,11 +40,12 @@ class NaiveEstimator {
  public:
   NaiveEstimator(const std::vector<std::string> &lines, const EstimateOptions &options)
       : options_(options), order_(options.order), counts_(order_), adjusted_(order_), discounts_(order_),
-        context_(order_), probability_(order_) {
+        context_(order_), probability_(order_), kept_(order_) {
     Read(lines);
     Count();
     Adjust();
     for (unsigned n = 1; n <= order_; ++n) Discount(n);
+    for (unsigned n = order_; n >= 1; --n) Keep(n);
     for (unsigned n = 1; n <= order_; ++n) Interpolate(n);
   }
 
@@ -61,7 +63,7 @@ class NaiveEstimator {
         // The backoff of words is gamma of the context words at order n + 1.
         if (n < order_) {
           auto context = context_[n].find(words);
-          if (context != context_[n].end()) entry.log10_backoff = std::log10(context->second.Gamma(discounts_[n]));
+          if (context != context_[n].end() && context->second.kept) entry.log10_backoff = std::log10(context->second.Gamma(discounts_[n]));
         }
         model.arpa.orders[n - 1][words] = entry;
       }
@@ -76,8 +78,10 @@ class NaiveEstimator {
   struct Context {
     uint64_t total = 0;         // A(c)
     uint64_t with[3] = {0, 0, 0};  // N_1(c), N_2(c), N_3+(c)
+    double pruned = 0;             // sum of a(c x) - D(a(c x)) over pruned c x
+    uint64_t kept = 0;             // kept c x
     double Gamma(const Discounts &d) const {
-      return (d.amount[0] * with[0] + d.amount[1] * with[1] + d.amount[2] * with[2]) / total;
+      return (d.amount[0] * with[0] + d.amount[1] * with[1] + d.amount[2] * with[2] + pruned) / total;
     }
   };
 
@@ -85,6 +89,9 @@ class NaiveEstimator {
 
   void Read(const std::vector<std::string> &lines) {
     vocabulary_ = {"<s>", "</s>", "<unk>"};
+    std::set<std::string> kept;
+    std::ifstream list(options_.limit_vocab);
+    for (std::string word; list >> word;) kept.insert(word);
     for (std::size_t number = 1; number <= lines.size(); ++number) {
       Words sentence{"<s>"};
       std::string word;
@@ -96,6 +103,7 @@ class NaiveEstimator {
         if (word.empty()) continue;
         UTIL_THROW_IF(word == "<s>" || word == "</s>" || word.find('\0') != std::string::npos, util::Exception,
                       "line " << number << " holds a forbidden word");
+        if (!options_.limit_vocab.empty() && !kept.count(word)) word = "<unk>";
         sentence.push_back(word);
         vocabulary_.insert(word);
         word.clear();
@@ -155,6 +163,22 @@ class NaiveEstimator {
     summaries_.push_back(summary);
   }
 
+  // Order n's kept n-grams: all 1-grams; above, a > T_n or the context or
+  // suffix of a kept n-gram of order n + 1.
+  void Keep(unsigned n) {
+    std::set<Words> &kept = kept_[n - 1];
+    uint64_t threshold = 0;
+    if (n >= 2 && !options_.prune.empty())
+      threshold = n - 2 < options_.prune.size() ? options_.prune[n - 2] : options_.prune.back();
+    for (const auto &[words, a] : adjusted_[n - 1])
+      if (n == 1 || a > threshold) kept.insert(words);
+    if (n == order_) return;
+    for (const Words &longer : kept_[n]) {
+      kept.insert(Words(longer.begin(), longer.end() - 1));
+      kept.insert(Words(longer.begin() + 1, longer.end()));
+    }
+  }
+
   static double D(const Discounts &d, uint64_t a) { return d.amount[std::min<uint64_t>(a, 3) - 1]; }
 
   // A(c), N_k(c), then p(c w) = u(c w) + gamma(c) p(c' w).
@@ -166,9 +190,14 @@ class NaiveEstimator {
       Context &context = contexts[Words(words.begin(), words.end() - 1)];
       context.total += a;
       ++context.with[std::min<uint64_t>(a, 3) - 1];
+      if (kept_[n - 1].count(words)) {
+        ++context.kept;
+      } else {
+        context.pruned += a - D(d, a);
+      }
     }
     for (const auto &[words, a] : adjusted_[n - 1]) {
-      if (words == Words{"<s>"}) continue;
+      if (words == Words{"<s>"} || !kept_[n - 1].count(words)) continue;
       const Context &context = contexts[Words(words.begin(), words.end() - 1)];
       double u = (a - D(d, a)) / context.total;
       double lower = n == 1 ? 1.0 / (vocabulary_.size() - 1) : probability_[n - 2].at(Words(words.begin() + 1, words.end()));
@@ -192,6 +221,7 @@ class NaiveEstimator {
   // context_[n - 1]: the contexts (n - 1 words) of the n-grams of order n.
   std::vector<std::map<Words, Context>> context_;
   std::vector<std::map<Words, double>> probability_;  // [n - 1]
+  std::vector<std::set<Words>> kept_;                 // [n - 1]
 };
 
 inline NaiveModel NaiveEstimate(const std::vector<std::string> &lines, const EstimateOptions &options) {

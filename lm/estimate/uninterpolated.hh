@@ -6,11 +6,15 @@
 // n-grams of a context c (their first n - 1 words) are contiguous.  For each
 // context: A(c) = sum of a(c x), N_k(c) the number of x with a(c x) = k
 // (N_3: a >= 3),
-//   u(c w) = (a(c w) - D(a(c w))) / A(c),   g(c) = (D1 N1 + D2 N2 + D3 N3) / A(c).
+//   u(c w) = (a(c w) - D(a(c w))) / A(c),
+//   g(c)   = (D1 N1 + D2 N2 + D3 N3 + sum over pruned c x of (a(c x) - D(a(c x)))) / A(c),
+// where the pruned n-grams are those whose payload carries kPrunedFlag.
 // Through
-//   ngram(const WordId *words, const Uninterp &weights)   every n-gram, with
-//                                                          u and g(its context)
-//   context(const WordId *words, double gamma)             every context (n - 1
+//   ngram(const WordId *words, const Uninterp &weights)   every kept n-gram,
+//                                                          with u and g(its
+//                                                          context)
+//   context(const WordId *words, double gamma)             every context with a
+//                                                          kept n-gram (n - 1
 //                                                          words; none for n = 1)
 // in PrefixOrder.  The group of one context is held in memory.
 #ifndef LM_ESTIMATE_UNINTERPOLATED_H
@@ -18,6 +22,7 @@
 
 #include "lm/estimate/discount.hh"
 #include "lm/estimate/ngram_record.hh"
+#include "lm/estimate/prune.hh"
 
 #include <cstdint>
 #include <cstring>
@@ -53,18 +58,25 @@ template <class NGram, class Context> class ContextGroups {
 
   void Flush() {
     if (group_.empty()) return;
-    double total = 0, mass = 0;
+    double total = 0, mass = 0, pruned = 0;
+    bool kept = false;
     for (std::size_t i = 0; i < group_.size(); i += size_ / 8) {
-      const uint64_t a = Payload<uint64_t>(&group_[i], order_);
+      const uint64_t payload = Payload<uint64_t>(&group_[i], order_), a = AdjustedOf(payload);
       total += static_cast<double>(a);
       mass += Discount(discounts_, a);
+      if (IsPruned(payload)) {
+        pruned += static_cast<double>(a) - Discount(discounts_, a);
+      } else {
+        kept = true;
+      }
     }
-    const double gamma = mass / total;
+    const double gamma = (mass + pruned) / total;
     for (std::size_t i = 0; i < group_.size(); i += size_ / 8) {
-      const uint64_t a = Payload<uint64_t>(&group_[i], order_);
+      const uint64_t payload = Payload<uint64_t>(&group_[i], order_), a = AdjustedOf(payload);
+      if (IsPruned(payload)) continue;
       ngram_(Words(&group_[i]), Uninterp{(static_cast<double>(a) - Discount(discounts_, a)) / total, gamma});
     }
-    context_(Words(group_.data()), gamma);
+    if (kept) context_(Words(group_.data()), gamma);
     group_.clear();
   }
 

@@ -1,6 +1,8 @@
 #include "lm/estimate/vocabulary.hh"
 
+#include "lm/estimate/text_source.hh"
 #include "util/exception.hh"
+#include "util/tokenize_piece.hh"
 #include "util/murmur_hash.hh"
 
 namespace lm {
@@ -39,7 +41,19 @@ void Vocabulary::Grow() {
 }
 
 std::size_t Vocabulary::MemoryUsage() const {
-  return pool_.capacity() + offsets_.capacity() * sizeof(std::size_t) + table_.capacity() * sizeof(Entry);
+  const std::size_t own = pool_.capacity() + offsets_.capacity() * sizeof(std::size_t) + table_.capacity() * sizeof(Entry);
+  return own + (limit_ ? limit_->MemoryUsage() : 0);
+}
+
+std::unique_ptr<const Vocabulary> ReadWordList(const std::string &path) {
+  std::unique_ptr<Vocabulary> words(new Vocabulary());
+  FileLineSource source({path});
+  StringPiece line;
+  while (source.Next(line)) {
+    for (util::TokenIter<util::BoolCharacter, true> word(line, util::BoolCharacter(util::kSpaces)); word; ++word)
+      words->Index(*word);
+  }
+  return words;
 }
 
 }  // namespace estimate

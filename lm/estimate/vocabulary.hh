@@ -6,6 +6,10 @@
 // text.  Words are kept in one growing pool and found through an
 // open-addressing table of MurmurHash64A hashes; looking up a known word
 // allocates nothing.  A vocabulary belongs to one thread.
+//
+// A vocabulary limited to a list of words (LimitTo) reads every other word
+// as <unk>: Index gives kUnk for it and numbers nothing.  <unk>, <s> and
+// </s> always pass, so the text is refused for <s> and </s> as before.
 #ifndef LM_ESTIMATE_VOCABULARY_H
 #define LM_ESTIMATE_VOCABULARY_H
 
@@ -14,6 +18,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
 namespace lm {
@@ -26,12 +32,17 @@ class Vocabulary {
   // The identifier of `word`, numbering it if it is new.
   WordId Index(StringPiece word) {
     const uint64_t hash = Hash(word);
+    if (limit_ && limit_->Find(word, hash) == kNoWord) return kUnk;
     for (std::size_t bucket = hash & mask_;; bucket = (bucket + 1) & mask_) {
       const Entry &entry = table_[bucket];
       if (entry.id == kNoWord) return Insert(word, hash, bucket);
       if (entry.hash == hash && Word(entry.id) == word) return entry.id;
     }
   }
+
+  // Limits the words to those of `limit`, which holds the words to keep
+  // (and the three special ones, as every vocabulary does).
+  void LimitTo(std::unique_ptr<const Vocabulary> limit) { limit_ = std::move(limit); }
 
   // |V|: the words seen and the three special ones.
   std::size_t Size() const { return offsets_.size() - 1; }
@@ -50,6 +61,14 @@ class Vocabulary {
   };
 
   static uint64_t Hash(StringPiece word);
+  // The identifier of `word`, or kNoWord.
+  WordId Find(StringPiece word, uint64_t hash) const {
+    for (std::size_t bucket = hash & mask_;; bucket = (bucket + 1) & mask_) {
+      const Entry &entry = table_[bucket];
+      if (entry.id == kNoWord) return kNoWord;
+      if (entry.hash == hash && Word(entry.id) == word) return entry.id;
+    }
+  }
   WordId Insert(StringPiece word, uint64_t hash, std::size_t bucket);
   void Add(StringPiece word);
   void Grow();
@@ -58,7 +77,12 @@ class Vocabulary {
   std::vector<std::size_t> offsets_;  // word i is pool_[offsets_[i], offsets_[i + 1])
   std::vector<Entry> table_;
   std::size_t mask_;
+  std::unique_ptr<const Vocabulary> limit_;
 };
+
+// The words of the file at `path` (split at ASCII whitespace, any number
+// to a line; compressed as text may be), for Vocabulary::LimitTo.
+std::unique_ptr<const Vocabulary> ReadWordList(const std::string &path);
 
 }  // namespace estimate
 }  // namespace lm

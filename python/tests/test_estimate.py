@@ -88,6 +88,36 @@ def test_the_fallback_replaces_discounts_that_cannot_be_estimated(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ['default.arpa', 'given.arpa']
 
 
+def test_a_pruned_model_is_smaller_and_loads_as_every_type(tmp_path, reference):
+    pruned = quarn.estimate(TEXT, 3, tmp_path / 'pruned.arpa', prune=[1], show_progress=False)
+    full = reference[1]
+    assert pruned.orders[0].ngrams == full.orders[0].ngrams
+    assert all(p.ngrams < f.ngrams for p, f in zip(pruned.orders[1:], full.orders[1:]))
+    # Count-of-counts and discounts are those of every n-gram, before pruning.
+    assert [o.discounts for o in pruned.orders] == [o.discounts for o in full.orders]
+    arpa = quarn.Model(tmp_path / 'pruned.arpa', quiet_config())
+    for binary in ['probing', 'trie', 'quant_array_trie']:
+        output = tmp_path / f'pruned.{binary}'
+        assert quarn.estimate(TEXT, 3, output, prune=[1], binary=binary, show_progress=False) == pruned
+        per_word = 0.04 if binary.startswith('quant') else 1e-6
+        packed = quarn.Model(output, quiet_config())
+        for sentence in SENTENCES:
+            tolerance = per_word * (len(sentence.split()) + 1)
+            assert packed.score(sentence) == pytest.approx(arpa.score(sentence), abs=tolerance)
+
+
+def test_a_word_list_makes_the_other_words_unknown(tmp_path):
+    words = tmp_path / 'words.txt'
+    words.write_text('a b\n<s>\tzebra\n')
+    lines = ['a b c', 'b c d a', 'a a e']
+    limited = quarn.estimate(lines, 2, tmp_path / 'limited.arpa', limit_vocab=words, discount_fallback=True,
+                             show_progress=False)
+    mapped = [' '.join(w if w in {'a', 'b'} else '<unk>' for w in line.split()) for line in lines]
+    same = quarn.estimate(mapped, 2, tmp_path / 'mapped.arpa', discount_fallback=True, show_progress=False)
+    assert limited == same and limited.vocabulary == 5
+    assert (tmp_path / 'limited.arpa').read_bytes() == (tmp_path / 'mapped.arpa').read_bytes()
+
+
 def failing_lines():
     yield 'a b c'
     raise KeyError('the iterable failed')
@@ -109,6 +139,10 @@ FAILURES = [
     (['a b'], {'binary': 'hashed'}, ValueError, "not 'hashed'"),
     (['a b'], {'discount_fallback': (0.5, 2.5, 1.5)}, RuntimeError, 'D2=2.5 is not strictly between 0 and 2'),
     (['a b'], {'discount_fallback': (0.5, 1)}, ValueError, 'three discounts'),
+    (['a b'], {'prune': (2, 1)}, RuntimeError, 'pruning thresholds must not decrease with the order'),
+    (['a b'], {'prune': (0, 1, 1)}, RuntimeError, 'a model of order 3 takes at most 2 pruning thresholds'),
+    (['a b'], {'prune': (1, -1)}, ValueError, 'prune takes counts of 0 or more, not -1'),
+    (['a b'], {'limit_vocab': 'nowords.txt'}, RuntimeError, 'nowords.txt'),
     (['a b'], {'memory': '3Q'}, RuntimeError, '3Q'),
     (['a b'], {'temp_prefix': 'nodir/tmp'}, RuntimeError, 'nodir/tmp'),
     (['a b'], {'output': 'nodir/model.arpa'}, RuntimeError, 'cannot create a file beside nodir/model.arpa'),

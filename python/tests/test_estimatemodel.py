@@ -65,6 +65,17 @@ def test_the_fallback_with_and_without_values(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ['a.arpa', 'b.arpa', 'small.txt']
 
 
+def test_pruning_and_a_word_list_write_the_module_s_model(tmp_path):
+    words = tmp_path / 'words.txt'
+    words.write_text('and the lord\nsaid unto moses god\n')
+    result = run_tool('estimatemodel', '-n', '-o', '4', '--prune', '0', '1', '--limit-vocab', words,
+                      '--discount-fallback', TEXT, tmp_path / 'tool.arpa')
+    assert result.returncode == 0, result.stderr
+    quarn.estimate(TEXT, 4, tmp_path / 'module.arpa', prune=[0, 1], limit_vocab=words, discount_fallback=True,
+                   show_progress=False)
+    assert (tmp_path / 'tool.arpa').read_bytes() == (tmp_path / 'module.arpa').read_bytes()
+
+
 @pytest.fixture
 def inputs(tmp_path):
     (tmp_path / 'text.txt').write_text('a b c\nb c a\n')
@@ -100,7 +111,11 @@ FAILURES = [
     (['-o', '3', '--binary', 'probing', '-q', '8', 'text.txt', 'out'], 2, '-q, -b and -a need TYPE trie'),
     (['-o', '3', '-p', '2', 'text.txt', 'out'], 2, '-p, -r, -R, -q, -b and -a need --binary TYPE'),
     (['-o', '3', '--discount-fallback', '0.5', '1', 'text.txt', 'out'], 2, 'takes three discounts D1 D2 D3 or none'),
-    (['-o', '3', '--prune', '1', 'text.txt', 'out'], 2, 'unknown option --prune'),
+    (['-o', '3', '--prune', 'text.txt', 'out'], 2, '--prune takes one or more thresholds T2 T3'),
+    (['-o', '3', '--prune', '2', '1', 'text.txt', 'out'], 1, 'pruning thresholds must not decrease with the order'),
+    (['-o', '3', '--prune', '0', '1', '1', 'text.txt', 'out'], 1, 'a model of order 3 takes at most 2 pruning'),
+    (['-o', '3', '--limit-vocab', 'missing.txt', 'text.txt', 'out'], 1, 'while opening missing.txt'),
+    (['-o', '3', 'text.txt', 'out', '--limit-vocab'], 2, '--limit-vocab needs a FILE'),
     (['-o', '3', '-S', '3Q', 'text.txt', 'out'], 2, 'the allowed suffixes are bKMGTPEZY%'),
 ]
 
