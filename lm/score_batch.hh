@@ -11,9 +11,12 @@
 // a sentence without NUL bytes and with both boundaries, what ScoreSentence
 // gives.
 //
-// Inside one thread several sentences are in flight at once: while one waits
-// for the memory its next query reads, the others are scored, so lookups in a
-// model much larger than the caches overlap instead of queueing.  Scoring
+// Inside one thread several sentences are in flight at once, each query a
+// walk of single lookups (the unigram record, then one per order; the
+// vocabulary entry of the next word is loaded ahead):
+// while one sentence waits for the memory its next lookup reads, the others
+// take a step, so the dependent reads of a model much larger than the caches
+// overlap instead of queueing.  Scoring
 // allocates nothing; only starting threads does.  The model must not be
 // destroyed until the call returns.
 #ifndef LM_SCORE_BATCH_H
