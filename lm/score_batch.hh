@@ -187,6 +187,9 @@ template <class Walk> class SentenceLane {
 // picks its next word and starts that query's walk.
 template <BatchScorable M> class LaneScorer {
  public:
+  // On a model 12 (trie) and 23 (probing) times the last-level cache, one
+  // thread, in M words/s: 4 lanes 1.17 and 2.18, 8 lanes 1.35 and 2.31, 16
+  // lanes 1.22 and 2.35.
   static constexpr unsigned kLanes = 8;
 
   LaneScorer(const M &model, const base::BatchOptions &options, const StringPiece *begin, const StringPiece *end,
