@@ -81,10 +81,43 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
 
   FullScoreReturn FullScore(const State &in_state, WordIndex new_word, State &out_state) const {
     FullScoreReturn ret = ScoreExceptBackoff(in_state.words, in_state.words + in_state.length, new_word, out_state);
-    // Indices: at the highest order, backoff + ngram_length would point two
-    // past the array.
-    for (unsigned i = ret.ngram_length - 1u; i < in_state.length; ++i) ret.prob += in_state.backoff[i];
+    ChargeBackoffs(in_state, ret);
     return ret;
+  }
+
+  // FullScore as a walk that can be resumed: Start sets it up (reading
+  // nothing), each WalkStep does one lookup, and WalkAddress names the
+  // first byte the next step reads, so that a caller can start loading it
+  // and work on other walks meanwhile.  When WalkStep returns true,
+  // walk.result and the out state are bit for bit what FullScore gives.  The
+  // walk holds no pointers: the states are passed to every step, so a walk
+  // may be copied along with the states it works on.
+  class Walk {
+   public:
+    void Start(WordIndex word) {
+      word_ = word;
+      depth_ = kUnigramPending;
+    }
+
+    FullScoreReturn result{};
+
+   private:
+    friend class GenericModel;
+    static constexpr unsigned char kUnigramPending = 255;
+
+    Node node_{};
+    WordIndex word_ = 0;
+    // Context words matched beyond the unigram, or kUnigramPending.
+    unsigned char depth_ = kUnigramPending;
+  };
+
+  bool WalkStep(Walk &walk, const State &in_state, State &out_state) const;
+
+  // Null when the next step reads nothing the search can name.
+  [[gnu::always_inline]] const void *WalkAddress(const Walk &walk, const State &in_state) const {
+    if (walk.depth_ == Walk::kUnigramPending) return search_.UnigramAddress(walk.word_);
+    if (walk.depth_ >= in_state.length || walk.result.left_closed) return nullptr;
+    return search_.ProbeAddress(walk.depth_, in_state.words[walk.depth_], walk.node_);
   }
 
   // Starts loading the memory that FullScore(in_state, new_word, ...) reads
@@ -127,6 +160,34 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
     if (context_rend - context_rbegin > longest) context_rend = context_rbegin + longest;
   }
 
+  // Indices: at the highest order, backoff + ngram_length would point two
+  // past the array.
+  static void ChargeBackoffs(const State &in_state, FullScoreReturn &ret) {
+    for (unsigned i = ret.ngram_length - 1u; i < in_state.length; ++i) ret.prob += in_state.backoff[i];
+  }
+
+  // The unigram part of ScoreExceptBackoff: `ret` and `out_state` as for an
+  // empty context.
+  void ScoreUnigram(WordIndex new_word, Node &node, State &out_state, FullScoreReturn &ret) const {
+    ret.ngram_length = 1;
+    typename Search::UnigramPointer unigram(search_.LookupUnigram(new_word, node, ret.left_closed, ret.left_handle));
+    out_state.backoff[0] = unigram.GetBackoff();
+    ret.prob = unigram.GetProb();
+    ret.rest = unigram.GetRest();
+    out_state.length = HasExtension(out_state.backoff[0]) ? 1 : 0;
+    out_state.words[0] = new_word;
+  }
+
+  // After ResumeScore: the context words the out state keeps.
+  static void KeepContext(const WordIndex *context_rbegin, State &out_state) {
+    std::copy(context_rbegin, context_rbegin + std::max(out_state.length, static_cast<unsigned char>(1)) - 1,
+              out_state.words + 1);
+  }
+
+  // One order of ResumeScore at *hist; true when the match grows no further.
+  bool ResumeStep(const WordIndex *hist, const WordIndex *hist_end, unsigned char middle_index, Node &node,
+                  float *backoff_sink, unsigned char &useful_length, FullScoreReturn &ret) const;
+
   // Extends the match in `node`/`ret` leftward through [hist, hist_end).
   void ResumeScore(const WordIndex *hist, const WordIndex *hist_end, unsigned char middle_index, Node &node,
                    float *backoff_sink, unsigned char &useful_length, FullScoreReturn &ret) const;
@@ -148,43 +209,64 @@ FullScoreReturn GenericModel<Search, VocabularyT>::ScoreExceptBackoff(const Word
                                                                       const WordIndex *context_rend,
                                                                       WordIndex new_word, State &out_state) const {
   FullScoreReturn ret;
-  ret.ngram_length = 1;
   Node node;
-  typename Search::UnigramPointer unigram(search_.LookupUnigram(new_word, node, ret.left_closed, ret.left_handle));
-  out_state.backoff[0] = unigram.GetBackoff();
-  ret.prob = unigram.GetProb();
-  ret.rest = unigram.GetRest();
-  out_state.length = HasExtension(out_state.backoff[0]) ? 1 : 0;
-  out_state.words[0] = new_word;
+  ScoreUnigram(new_word, node, out_state, ret);
   if (context_rbegin == context_rend) return ret;
   ResumeScore(context_rbegin, context_rend, 0, node, out_state.backoff + 1, out_state.length, ret);
-  std::copy(context_rbegin, context_rbegin + std::max(out_state.length, static_cast<unsigned char>(1)) - 1,
-            out_state.words + 1);
+  KeepContext(context_rbegin, out_state);
   return ret;
+}
+
+template <class Search, class VocabularyT>
+bool GenericModel<Search, VocabularyT>::WalkStep(Walk &walk, const State &in_state, State &out_state) const {
+  bool done;
+  if (walk.depth_ == Walk::kUnigramPending) {
+    ScoreUnigram(walk.word_, walk.node_, out_state, walk.result);
+    walk.depth_ = 0;
+    done = in_state.length == 0;
+  } else {
+    const unsigned char depth = walk.depth_++;
+    done = ResumeStep(in_state.words + depth, in_state.words + in_state.length, depth, walk.node_,
+                      out_state.backoff + 1 + depth, out_state.length, walk.result);
+    if (done) KeepContext(in_state.words, out_state);
+  }
+  if (done) ChargeBackoffs(in_state, walk.result);
+  return done;
+}
+
+template <class Search, class VocabularyT>
+bool GenericModel<Search, VocabularyT>::ResumeStep(const WordIndex *hist, const WordIndex *hist_end,
+                                                   unsigned char middle_index, Node &node, float *backoff_sink,
+                                                   unsigned char &useful_length, FullScoreReturn &ret) const {
+  if (hist == hist_end || ret.left_closed) return true;
+  if (middle_index == search_.Order() - 2) {
+    ret.left_closed = true;
+    typename Search::LongestPointer longest(search_.LookupLongest(*hist, node));
+    if (longest.IsFound()) {
+      ret.prob = longest.GetProb();
+      ret.rest = ret.prob;
+      ret.ngram_length = search_.Order();
+    }
+    return true;
+  }
+  typename Search::MiddlePointer middle(search_.LookupMiddle(middle_index, *hist, node, ret.left_closed, ret.left_handle));
+  if (!middle.IsFound()) return true;
+  *backoff_sink = middle.GetBackoff();
+  ret.prob = middle.GetProb();
+  ret.rest = middle.GetRest();
+  ret.ngram_length = middle_index + 2;
+  if (HasExtension(*backoff_sink)) useful_length = ret.ngram_length;
+  return false;
 }
 
 template <class Search, class VocabularyT>
 void GenericModel<Search, VocabularyT>::ResumeScore(const WordIndex *hist, const WordIndex *hist_end,
                                                     unsigned char middle_index, Node &node, float *backoff_sink,
                                                     unsigned char &useful_length, FullScoreReturn &ret) const {
-  for (;; ++middle_index, ++hist, ++backoff_sink) {
-    if (hist == hist_end || ret.left_closed) return;
-    if (middle_index == search_.Order() - 2) break;
-    typename Search::MiddlePointer middle(
-        search_.LookupMiddle(middle_index, *hist, node, ret.left_closed, ret.left_handle));
-    if (!middle.IsFound()) return;
-    *backoff_sink = middle.GetBackoff();
-    ret.prob = middle.GetProb();
-    ret.rest = middle.GetRest();
-    ret.ngram_length = middle_index + 2;
-    if (HasExtension(*backoff_sink)) useful_length = ret.ngram_length;
-  }
-  ret.left_closed = true;
-  typename Search::LongestPointer longest(search_.LookupLongest(*hist, node));
-  if (longest.IsFound()) {
-    ret.prob = longest.GetProb();
-    ret.rest = ret.prob;
-    ret.ngram_length = search_.Order();
+  while (!ResumeStep(hist, hist_end, middle_index, node, backoff_sink, useful_length, ret)) {
+    ++middle_index;
+    ++hist;
+    ++backoff_sink;
   }
 }
 

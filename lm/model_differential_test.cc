@@ -8,16 +8,22 @@
 // are scored word by word; every probability, matched length and state is
 // compared with the naive scorer, for every model type, loaded from ARPA text
 // and from the binary files written while loading it by every load method.
+// The resumable walk of each query must give FullScore's result bit for bit,
+// and the batch scorer (in lanes and in turn, with and without the sentence
+// boundaries) the word-by-word totals.
 #include "lm/model.hh"
 
 #include "lm/binary_format.hh"
+#include "lm/score_batch.hh"
 #include "util/file.hh"
 
 #include "util/temp_file_for_test.hh"
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <type_traits>
@@ -278,6 +284,60 @@ struct Scored {
   State state;
 };
 
+// The walk stepped to its end: probability, length and state (backoffs
+// included) as FullScore gave them.
+template <class Model>
+void ExpectWalkEqualsFullScore(const Model &model, const State &in, WordIndex word, const FullScoreReturn &full,
+                               const State &full_out) {
+  typename Model::Walk walk;
+  walk.Start(word);
+  State out;
+  unsigned steps = 0;
+  do {
+    model.WalkAddress(walk, in);
+    ASSERT_LE(++steps, model.Order()) << "the walk does not end";
+  } while (!model.WalkStep(walk, in, out));
+  EXPECT_EQ(std::bit_cast<uint32_t>(full.prob), std::bit_cast<uint32_t>(walk.result.prob));
+  EXPECT_EQ(std::bit_cast<uint32_t>(full.rest), std::bit_cast<uint32_t>(walk.result.rest));
+  EXPECT_EQ(full.ngram_length, walk.result.ngram_length);
+  EXPECT_EQ(full.left_closed, walk.result.left_closed);
+  EXPECT_EQ(full_out, out);
+  for (unsigned i = 0; i < out.length; ++i)
+    EXPECT_EQ(std::bit_cast<uint32_t>(full_out.backoff[i]), std::bit_cast<uint32_t>(out.backoff[i]));
+}
+
+// The batch scorer, in lanes and in turn, against FullScore word by word,
+// on the sentences without their final </s> (eos adds it back).
+template <class Model> void ExpectBatchEqualsWordByWord(const Model &model, const std::vector<Words> &sentences) {
+  std::vector<std::string> texts;
+  for (const Words &sentence : sentences) {
+    std::string text;
+    for (std::size_t i = 0; i + 1 < sentence.size(); ++i) text += sentence[i] + " ";
+    texts.push_back(text);
+  }
+  const std::vector<StringPiece> pieces(texts.begin(), texts.end());
+  const auto &vocab = model.GetVocabulary();
+  for (const bool bos : {true, false}) {
+    for (const bool eos : {true, false}) {
+      const base::BatchOptions options{bos, eos, 1};
+      for (const uint64_t model_bytes : {uint64_t{0}, UINT64_MAX}) {
+        std::vector<float> scores(pieces.size(), 1.0f);
+        detail::ScoreSentences(model, model_bytes, pieces.data(), pieces.data() + pieces.size(), options,
+                               scores.data());
+        for (std::size_t i = 0; i < sentences.size(); ++i) {
+          State state = bos ? model.BeginSentenceState() : model.NullContextState(), out;
+          float total = 0.0f;
+          for (std::size_t w = 0; w + 1 < sentences[i].size(); ++w, state = out)
+            total += model.FullScore(state, vocab.Index(sentences[i][w]), out).prob;
+          if (eos) total += model.FullScore(state, vocab.EndSentenceIndex(), out).prob;
+          EXPECT_EQ(std::bit_cast<uint32_t>(total), std::bit_cast<uint32_t>(scores[i]))
+              << "sentence " << i << " bos " << bos << " eos " << eos << " model bytes " << model_bytes;
+        }
+      }
+    }
+  }
+}
+
 template <class Model>
 std::vector<Scored> CheckAgainstNaive(const Model &model, const NaiveModel &naive,
                                       const std::vector<Words> &sentences, float tolerance) {
@@ -310,12 +370,15 @@ std::vector<Scored> CheckAgainstNaive(const Model &model, const NaiveModel &naiv
       EXPECT_EQ(ret.ngram_length, again.ngram_length);
       EXPECT_EQ(out, forgot);
 
+      ExpectWalkEqualsFullScore(model, state, vocab.Index(raw), ret, out);
+
       all.push_back({ret.prob, ret.ngram_length, out});
       history.push_back(word);
       naive_state = expected.state;
       state = out;
     }
   }
+  ExpectBatchEqualsWordByWord(model, sentences);
   return all;
 }
 

@@ -16,6 +16,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace util {
@@ -64,6 +65,11 @@ concept SearchQueries =
       // Starts loading what scoring word after the context [begin, end)
       // (the words of a state) reads first; reads nothing.
       s.Prefetch(word, words, words);
+      // The first byte that LookupUnigram(word, ...) reads.
+      { s.UnigramAddress(word) } -> std::same_as<const void *>;
+      // The first byte that extending node by word reads: LookupMiddle of
+      // index, or LookupLongest when index is Order() - 2.
+      { s.ProbeAddress(index, word, std::as_const(node)) } -> std::same_as<const void *>;
     };
 
 template <class S, class Vocab>

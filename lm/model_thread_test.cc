@@ -2,7 +2,7 @@
 // their own states, batches shared among threads, and the scorer that
 // overlaps lookups, for every model type, built from ARPA text and mapped
 // from a binary file.  Every thread must get the scores that one thread alone
-// gets.
+// gets, and every batch total the word-by-word total bit for bit.
 // Meant to run under ThreadSanitizer as well (.ci/run), which reports any
 // write that a query makes to shared memory.
 #include "lm/config.hh"
@@ -57,6 +57,31 @@ std::vector<float> WordByWord(const Model &model, const std::vector<std::string>
     }
   }
   return results;
+}
+
+// Each sentence's total as BaseScore word by word gives it, from the start
+// state and with </s> as `options` say.
+std::vector<float> Totals(const Model &model, const std::vector<std::string> &sentences, const BatchOptions &options) {
+  std::vector<float> totals;
+  const Vocabulary &vocab = model.VocabularyView();
+  for (const std::string &sentence : sentences) {
+    ngram::State states[2];
+    unsigned current = 0;
+    if (options.bos) {
+      model.BeginSentenceWrite(&states[0]);
+    } else {
+      model.NullContextWrite(&states[0]);
+    }
+    float total = 0.0f;
+    for (std::size_t at = 0; (at = sentence.find_first_not_of(' ', at)) != std::string::npos; current = 1 - current) {
+      const std::size_t end = sentence.find(' ', at);
+      total += model.BaseScore(&states[current], vocab.Index(sentence.substr(at, end - at)), &states[1 - current]);
+      at = end;
+    }
+    if (options.eos) total += model.BaseScore(&states[current], vocab.EndSentenceIndex(), &states[1 - current]);
+    totals.push_back(total);
+  }
+  return totals;
 }
 
 std::vector<float> Batch(const Model &model, const std::vector<std::string> &sentences, unsigned threads) {
@@ -119,6 +144,7 @@ TEST_P(ModelThreadTest, ConcurrentQueriesAgreeWithOneThread) {
     EXPECT_EQ(batch_alone, batch_results[i]) << "thread " << i;
   }
   EXPECT_EQ(batch_alone, Batch(*model_, sentences_, kThreads));
+  EXPECT_EQ(Totals(*model_, sentences_, BatchOptions()), batch_alone);
 }
 
 // Every type built from ARPA text, and a hash table and a trie mapped.
@@ -136,28 +162,44 @@ INSTANTIATE_TEST_SUITE_P(EveryType, ModelThreadTest, ::testing::ValuesIn(Loading
                          });
 
 // The scorer that overlaps lookups in lanes, which models larger than the
-// caches get, on several threads at once.
-TEST(ModelThreads, LanesOnSeveralThreadsAgreeWithOneThread) {
+// caches get, on several threads at once, for every type, with and without
+// the sentence boundaries: every thread gets the word-by-word totals.
+template <class M> void ExpectLanesOnThreadsEqualWordByWord() {
   ngram::Config config;
   config.message_stream = nullptr;
-  const ngram::ProbingModel model("data/kjv-genesis.arpa", config);
+  config.temp_prefix = "/tmp/quarn_thread_test_";
+  const M model("data/kjv-genesis.arpa", config);
   const std::vector<std::string> sentences = RandomSentences();
   std::vector<StringPiece> pieces;
   for (const std::string &sentence : sentences) pieces.emplace_back(sentence.data(), sentence.size());
-  const auto lanes = [&] {
-    std::vector<float> scores(pieces.size());
-    ngram::detail::ScoreSentences(model, UINT64_MAX, pieces.data(), pieces.data() + pieces.size(), BatchOptions(),
-                                  scores.data());
-    return scores;
-  };
-  const std::vector<float> alone = lanes();
-  std::vector<std::vector<float>> results(kThreads);
-  {
-    std::vector<std::jthread> threads;
-    for (unsigned i = 0; i < kThreads; ++i) threads.emplace_back([&, i] { results[i] = lanes(); });
+  for (const bool bos : {true, false}) {
+    for (const bool eos : {true, false}) {
+      const BatchOptions options{bos, eos, 1};
+      const auto lanes = [&] {
+        std::vector<float> scores(pieces.size());
+        ngram::detail::ScoreSentences(model, UINT64_MAX, pieces.data(), pieces.data() + pieces.size(), options,
+                                      scores.data());
+        return scores;
+      };
+      const std::vector<float> truth = Totals(model, sentences, options);
+      std::vector<std::vector<float>> results(kThreads);
+      {
+        std::vector<std::jthread> threads;
+        for (unsigned i = 0; i < kThreads; ++i) threads.emplace_back([&, i] { results[i] = lanes(); });
+      }
+      for (unsigned i = 0; i < kThreads; ++i)
+        EXPECT_EQ(truth, results[i]) << "thread " << i << " bos " << bos << " eos " << eos;
+    }
   }
-  for (unsigned i = 0; i < kThreads; ++i) EXPECT_EQ(alone, results[i]) << "thread " << i;
 }
+
+class LanesThreadTest : public ::testing::TestWithParam<ngram::ModelType> {};
+
+TEST_P(LanesThreadTest, LanesOnSeveralThreadsEqualWordByWord) {
+  ngram::WithModelClass(GetParam(), []<class M>() { ExpectLanesOnThreadsEqualWordByWord<M>(); });
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryType, LanesThreadTest, ::testing::ValuesIn(ngram::kAllModelTypes));
 
 }  // namespace
 }  // namespace base

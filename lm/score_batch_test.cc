@@ -164,12 +164,14 @@ template <class M> void ExpectBothWaysEqualWordByWord() {
   }
 }
 
-TEST(ScoreSentences, InLanesAndInTurnOnProbing) { ExpectBothWaysEqualWordByWord<ngram::ProbingModel>(); }
-TEST(ScoreSentences, InLanesAndInTurnOnRestProbing) { ExpectBothWaysEqualWordByWord<ngram::RestProbingModel>(); }
-TEST(ScoreSentences, InLanesAndInTurnOnTrie) { ExpectBothWaysEqualWordByWord<ngram::TrieModel>(); }
-TEST(ScoreSentences, InLanesAndInTurnOnQuantArrayTrie) {
-  ExpectBothWaysEqualWordByWord<ngram::QuantArrayTrieModel>();
+class ScoreSentencesTest : public ::testing::TestWithParam<ngram::ModelType> {};
+
+TEST_P(ScoreSentencesTest, InLanesAndInTurnEqualWordByWord) {
+  ngram::WithModelClass(GetParam(), []<class M>() { ExpectBothWaysEqualWordByWord<M>(); });
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryModelType, ScoreSentencesTest,
+                         ::testing::ValuesIn(ngram::kAllModelTypes));
 
 TEST(ScoreBatch, EmptyBatchAndSmallBatchesTouchOnlyTheirScores) {
   const std::unique_ptr<Model> model = Load(ngram::PROBING);

@@ -177,6 +177,15 @@ template <class Value> class HashedSearch {
     }
   }
 
+  const void *UnigramAddress(WordIndex word) const { return &unigram_.Lookup(word); }
+
+  // The start bucket of `word` + node among the (middle_index + 2)-grams.
+  const void *ProbeAddress(unsigned char middle_index, WordIndex word, const Node &node) const {
+    const Node key = CombineWordHash(node, word);
+    if (middle_index == static_cast<unsigned char>(middle_.size())) return longest_.StartAddress(key);
+    return middle_[middle_index].StartAddress(key);
+  }
+
   // Re-opens the middle n-gram of length `prior_length` (2 .. N-1) whose key
   // an earlier lookup returned as left_handle.  A key that is not stored
   // yields "not found" instead of probing forever.

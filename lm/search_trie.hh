@@ -149,6 +149,15 @@ template <Quantizer Quant, PointerCompression Highbit> class TrieSearch {
     __builtin_prefetch(unigrams_ + word + 1);
   }
 
+  const void *UnigramAddress(WordIndex word) const { return unigrams_ + word; }
+
+  // Where the search for `word` in node's child range, among the
+  // (middle_index + 2)-grams, probes first.
+  const void *ProbeAddress(unsigned char middle_index, WordIndex word, const Node &node) const {
+    if (middle_index == middle_end_ - middle_begin_) return longest_.FirstProbe(word, node);
+    return middle_begin_[middle_index].FirstProbe(word, node);
+  }
+
   // Re-opens the middle n-gram of `prior_length` whose record index an
   // earlier lookup returned as left_handle; neither is validated.
   MiddlePointer Unpack(uint64_t prior_handle, unsigned char prior_length, Node &node) const {

@@ -101,6 +101,10 @@ class BitPacked {
   // identifiers below `unigram_count` need more than 57 bits.
   void BaseInit(void *base, uint64_t entries, uint64_t unigram_count, uint8_t payload_bits);
 
+  // The byte where the search for `word` in `range` reads first; null for
+  // an empty range, which reads nothing.
+  const void *FirstProbe(WordIndex word, const NodeRange &range) const;
+
   // Records inserted so far; the next lower order reads it as the start of
   // the child range of the record it inserts.
   uint64_t InsertIndex() const { return insert_count_; }
@@ -176,6 +180,14 @@ template <PointerCompression Highbit> class BitPackedMiddle : public BitPacked {
 // Throws util::Exception when a middle order has too many slots or child
 // pointers for the packed fields.
 void CheckMiddleCounts(uint64_t slots, uint64_t next_count);
+
+inline const void *BitPacked::FirstProbe(WordIndex word, const NodeRange &range) const {
+  const uint64_t end = std::min(range.end, entries_);
+  const uint64_t begin = std::min(range.begin, end);
+  if (begin == end) return nullptr;
+  const uint64_t probe = util::FirstProbe<util::IntegerPivot>(begin - 1, 0, end, word_bound_, word);
+  return base_ + (probe * entry_width_ >> 3);
+}
 
 inline bool BitPacked::FindWord(WordIndex word, const NodeRange &range, uint64_t &at) const {
   auto word_at = [this](uint64_t index) {

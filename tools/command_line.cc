@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <iostream>
 #include <limits>
 #include <string_view>
@@ -112,6 +113,14 @@ uint8_t BitsValue(char option, const char *text) {
     BadValue(option, text, "a number of bits from 0 to 255");
   }
   return static_cast<uint8_t>(value);
+}
+
+unsigned ThreadsValue(char option, const char *text) {
+  unsigned value;
+  if (!ParseWhole(text, value) || value > kMaxThreads) {
+    BadValue(option, text, ("a thread count from 0 to " + std::to_string(kMaxThreads)).c_str());
+  }
+  return value;
 }
 
 uint64_t SizeValue(char option, const char *text) {

@@ -38,6 +38,9 @@ class UsageError : public std::runtime_error {
 float FloatValue(char option, const char *text);
 // An integer from 0 to 255.
 uint8_t BitsValue(char option, const char *text);
+// A thread count from 0 (one per processor) to kMaxThreads.
+unsigned ThreadsValue(char option, const char *text);
+constexpr unsigned kMaxThreads = 1024;
 // A memory size as util::ParseSize reads it: 512M, 2G, 80%, ...
 uint64_t SizeValue(char option, const char *text);
 

@@ -2,6 +2,7 @@
 // each sentence's total and a summary with the perplexity.
 #include "lm/config.hh"
 #include "lm/model.hh"
+#include "lm/score_batch.hh"
 #include "lm/state.hh"
 #include "lm/virtual_interface.hh"
 #include "tools/command_line.hh"
@@ -21,6 +22,8 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -37,6 +40,11 @@ constexpr char kUsage[] =
     "probability, perplexity including and excluding OOVs, load and query time.\n"
     "\n"
     "  -s         print only the summary\n"
+    "  -S         print each sentence's total and OOV count, but no per-word\n"
+    "             lines (with -j: objects without their words)\n"
+    "  -t N       score on N threads (0: one per processor) when no per-word\n"
+    "             lines are printed (-s or -S); per-word output is scored on\n"
+    "             one thread.  The totals are the same bit for bit\n"
     "  -f         score lines as fragments: no <s> context and no </s>\n"
     "  -j         JSON lines: one object per sentence, then one for the summary;\n"
     "             the bytes of a word that are not valid UTF-8 are replaced, each\n"
@@ -52,6 +60,8 @@ constexpr char kUsage[] =
 struct Options {
   lm::ngram::Config config;
   bool summary_only = false;
+  bool totals_only = false;
+  unsigned threads = 1;
   bool boundaries = true;
   bool json = false;
   const char *model = nullptr;
@@ -62,6 +72,8 @@ struct Options {
 void HandleOption(Options &options, char letter, const char *value) {
   switch (letter) {
     case 's': options.summary_only = true; break;
+    case 'S': options.totals_only = true; break;
+    case 't': options.threads = tools::ThreadsValue(letter, value); break;
     case 'f': options.boundaries = false; break;
     case 'j': options.json = true; break;
     case 'l':
@@ -76,7 +88,7 @@ void HandleOption(Options &options, char letter, const char *value) {
 
 Options ParseCommandLine(int argc, char *argv[]) {
   Options options;
-  const int first = tools::ParseOptions(argc, argv, "sfjl:n", kUsage, [&options](char letter, const char *value) {
+  const int first = tools::ParseOptions(argc, argv, "sSt:fjl:n", kUsage, [&options](char letter, const char *value) {
     HandleOption(options, letter, value);
   });
   if (first == argc) throw tools::UsageError("no MODEL given");
@@ -260,22 +272,28 @@ std::ostream &operator<<(std::ostream &out, JsonString string) {
   return out << '"';
 }
 
-void PrintSentenceText(std::ostream &out, const std::vector<WordScore> &scores) {
+void PrintSentenceText(std::ostream &out, const std::vector<WordScore> &scores, bool with_words) {
   for (const WordScore &score : scores) {
+    if (!with_words) break;
     out << score.word << '\t' << Shortest<float>{score.log_prob} << '\t' << score.ngram_length
         << (score.oov ? "\tOOV\n" : "\n");
   }
   out << "Total: " << Shortest<float>{SentenceTotal(scores)} << "\tOOVs: " << SentenceOOVs(scores) << '\n';
 }
 
-void PrintSentenceJson(std::ostream &out, const std::vector<WordScore> &scores) {
-  out << "{\"type\": \"sentence\", \"words\": [";
-  for (const WordScore &score : scores) {
-    out << (&score == scores.data() ? "" : ", ") << "{\"word\": " << JsonString{score.word}
-        << ", \"log_prob\": " << JsonNumber<float>{score.log_prob} << ", \"ngram_length\": " << score.ngram_length
-        << ", \"oov\": " << (score.oov ? "true" : "false") << '}';
+void PrintSentenceJson(std::ostream &out, const std::vector<WordScore> &scores, bool with_words) {
+  out << "{\"type\": \"sentence\", ";
+  if (with_words) {
+    out << "\"words\": [";
+    for (const WordScore &score : scores) {
+      out << (&score == scores.data() ? "" : ", ") << "{\"word\": " << JsonString{score.word}
+          << ", \"log_prob\": " << JsonNumber<float>{score.log_prob}
+          << ", \"ngram_length\": " << score.ngram_length << ", \"oov\": " << (score.oov ? "true" : "false")
+          << '}';
+    }
+    out << "], ";
   }
-  out << "], \"total\": " << JsonNumber<float>{SentenceTotal(scores)} << ", \"oovs\": " << SentenceOOVs(scores)
+  out << "\"total\": " << JsonNumber<float>{SentenceTotal(scores)} << ", \"oovs\": " << SentenceOOVs(scores)
       << "}\n";
 }
 
@@ -307,8 +325,18 @@ std::unique_ptr<util::FilePiece> OpenText(const char *name) {
   return std::make_unique<util::FilePiece>(fd.release(), name);
 }
 
-// Scores every line of every file, printing each sentence unless only the
-// summary is wanted.
+// Counts a scored sentence and prints it as the options say.
+void Report(const std::vector<WordScore> &scores, const Options &options, Totals &totals) {
+  Count(scores, options.boundaries, totals);
+  if (options.summary_only) return;
+  if (options.json) {
+    PrintSentenceJson(std::cout, scores, !options.totals_only);
+  } else {
+    PrintSentenceText(std::cout, scores, !options.totals_only);
+  }
+}
+
+// Scores every line of every file on this thread.
 void ScoreFiles(const lm::base::Model &model, const Options &options, Totals &totals) {
   std::vector<WordScore> scores;
   for (const char *name : options.files) {
@@ -318,13 +346,66 @@ void ScoreFiles(const lm::base::Model &model, const Options &options, Totals &to
       const double start = util::WallTime();
       ScoreLine(model, *line, options.boundaries, scores);
       totals.query_seconds += util::WallTime() - start;
-      Count(scores, options.boundaries, totals);
-      if (options.summary_only) continue;
-      if (options.json) {
-        PrintSentenceJson(std::cout, scores);
-      } else {
-        PrintSentenceText(std::cout, scores);
+      Report(scores, options, totals);
+    }
+  }
+}
+
+// Lines read and scored together on several threads.  Each thread scores a
+// contiguous share of the block word by word; the results are then counted
+// and printed in input order, so every total is the one a single thread
+// adds up.  The buffers keep their room from block to block.
+class LineBlock {
+ public:
+  static constexpr std::size_t kLines = 1 << 14;
+
+  // Reads up to kLines more lines; false when the text has none left.
+  bool Read(util::LineIterator &line) {
+    used_ = 0;
+    for (; line && used_ < kLines; ++line, ++used_) {
+      if (used_ == lines_.size()) {
+        lines_.emplace_back();
+        scores_.emplace_back();
       }
+      lines_[used_].assign(line->data(), line->size());
+    }
+    return used_ != 0;
+  }
+
+  void Score(const lm::base::Model &model, bool boundaries, unsigned threads) {
+    const std::size_t shares = std::max<std::size_t>(1, std::min<std::size_t>(threads, used_ / 64));
+    std::vector<std::jthread> helpers;
+    for (std::size_t share = 1; share < shares; ++share)
+      helpers.emplace_back([=, this, &model] { ScoreShare(model, boundaries, share, shares); });
+    ScoreShare(model, boundaries, 0, shares);
+  }
+
+  void Report(const Options &options, Totals &totals) const {
+    for (std::size_t i = 0; i < used_; ++i) ::Report(scores_[i], options, totals);
+  }
+
+ private:
+  void ScoreShare(const lm::base::Model &model, bool boundaries, std::size_t share, std::size_t shares) {
+    for (std::size_t i = used_ * share / shares; i < used_ * (share + 1) / shares; ++i)
+      ScoreLine(model, lines_[i], boundaries, scores_[i]);
+  }
+
+  std::vector<std::string> lines_;
+  std::vector<std::vector<WordScore>> scores_;
+  std::size_t used_ = 0;
+};
+
+// ScoreFiles on `threads` threads, for output without per-word lines.
+void ScoreFilesOnThreads(const lm::base::Model &model, const Options &options, unsigned threads, Totals &totals) {
+  LineBlock block;
+  for (const char *name : options.files) {
+    std::unique_ptr<util::FilePiece> text = OpenText(name);
+    if (!text) continue;
+    for (util::LineIterator line(*text); block.Read(line);) {
+      const double start = util::WallTime();
+      block.Score(model, options.boundaries, threads);
+      totals.query_seconds += util::WallTime() - start;
+      block.Report(options, totals);
     }
   }
 }
@@ -334,7 +415,12 @@ void Run(const Options &options) {
   const double start = util::WallTime();
   const std::unique_ptr<lm::base::Model> model(lm::ngram::LoadVirtual(options.model, options.config));
   totals.load_seconds = util::WallTime() - start;
-  ScoreFiles(*model, options, totals);
+  const unsigned threads = lm::base::BatchThreads(options.threads);
+  if (threads > 1 && (options.summary_only || options.totals_only)) {
+    ScoreFilesOnThreads(*model, options, threads, totals);
+  } else {
+    ScoreFiles(*model, options, totals);
+  }
   if (options.json) {
     PrintSummaryJson(std::cout, totals);
   } else {

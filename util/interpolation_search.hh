@@ -56,13 +56,21 @@ struct IntegerPivot {
   }
 };
 
+// The position InterpolationFind probes first, for the same bounds and key;
+// the range must not be empty.
+template <class Pivot, class Position>
+Position FirstProbe(Position before, uint64_t before_value, Position after, uint64_t after_value, uint64_t key) {
+  const uint64_t offset =
+      Pivot::Offset(key - before_value, after_value - before_value, static_cast<uint64_t>(after - before));
+  return before + static_cast<Position>(1 + offset);
+}
+
 template <class Pivot, class Accessor, class Position>
 bool InterpolationFind(const Accessor &accessor, Position before, uint64_t before_value, Position after,
                        uint64_t after_value, uint64_t key, Position &out) {
   uint64_t width;
   while ((width = static_cast<uint64_t>(after - before)) > 1) {
-    uint64_t offset = Pivot::Offset(key - before_value, after_value - before_value, width);
-    Position probe = before + static_cast<Position>(1 + offset);
+    Position probe = FirstProbe<Pivot>(before, before_value, after, after_value, key);
     uint64_t found = accessor(probe);
     if (found < key) {
       before = probe;

@@ -180,6 +180,9 @@ class ProbingHashTable {
     __builtin_prefetch(start + 64);
   }
 
+  // The bucket where Find(key) starts.
+  const void *StartAddress(const Key key) const { return Ideal(key); }
+
   uint64_t Buckets() const { return buckets_; }
   // Successful insertions, plus one if an insertion found the table full.
   uint64_t Entries() const { return entries_; }

@@ -12,7 +12,7 @@ import pytest
 
 import quarn
 
-from conftest import GENESIS_ARPA, SCRIPTS, TINY_ARPA, quiet_config, run_tool
+from conftest import GENESIS_ARPA, REPO, SCRIPTS, TINY_ARPA, quiet_config, run_tool
 
 # Known and unknown words, an empty line, blank runs, and words that JSON
 # must escape.
@@ -122,6 +122,40 @@ def test_summary_only(genesis_binary):
     assert summary['type'] == 'summary' and summary['sentences'] == len(TEXT.splitlines())
 
 
+def without_times(output):
+    return [line for line in output.splitlines() if 'time' not in line and '_seconds' not in line]
+
+
+# More lines than one block of the threaded scorer holds (16384), in blocks
+# split among the threads, with the lines of TEXT among them.
+MANY_LINES = (TEXT + (REPO / 'data' / 'kjv-genesis-exodus.txt').read_text()) * 7
+
+
+@pytest.mark.parametrize('output', [['-s'], ['-S'], ['-s', '-j'], ['-S', '-j'], ['-S', '-f']],
+                         ids=' '.join)
+def test_threads_give_the_same_totals_bit_for_bit(genesis_binary, output):
+    one = without_times(query(*output, genesis_binary, stdin=MANY_LINES).stdout)
+    for threads in ['0', '2', '3']:
+        assert without_times(query('-t', threads, *output, genesis_binary, stdin=MANY_LINES).stdout) == one
+
+
+def test_sentence_totals_agree_with_the_module(genesis, genesis_binary):
+    *sentences, summary = json_lines('-S', '-t', '2', genesis_binary, stdin=MANY_LINES)
+    lines = MANY_LINES.splitlines()
+    assert len(sentences) == len(lines)
+    for line, sentence in zip(lines, sentences):
+        assert 'words' not in sentence
+        assert f32(sentence['total']) == genesis.score(line)
+    assert summary['sentences'] == len(lines)
+    text_totals = [line for line in query('-S', genesis_binary, stdin=TEXT).stdout.splitlines()
+                   if line.startswith('Total: ')]
+    assert len(text_totals) == len(TEXT.splitlines())
+
+
+def test_per_word_output_ignores_threads(genesis_binary):
+    assert without_times(query('-t', '2', genesis_binary).stdout) == without_times(query(genesis_binary).stdout)
+
+
 @pytest.mark.parametrize('method', ['lazy', 'populate-or-lazy', 'populate-or-read', 'read'])
 def test_every_load_method_gives_the_same_scores(genesis_binary, method):
     assert json_lines('-l', method, genesis_binary)[:-1] == json_lines(genesis_binary)[:-1]
@@ -175,6 +209,8 @@ FAILURES = [
                                         "not 'sometimes'"),
     (['-z', 'GENESIS'], 2, 'unknown option -z'),
     (['GENESIS', '-l'], 2, '-l needs a value'),
+    (['-t', '1025', 'GENESIS'], 2, "-t takes a thread count from 0 to 1024, not '1025'"),
+    (['-t', 'two', 'GENESIS'], 2, "-t takes a thread count from 0 to 1024, not 'two'"),
 ]
 
 
@@ -196,6 +232,7 @@ def test_help():
     result = run_tool('querymodel', '-h')
     assert result.returncode == 0
     assert result.stdout.startswith('Usage: querymodel [options] MODEL [FILE...]\n')
+    assert 'per-word output is scored on\n             one thread' in result.stdout
 
 
 def test_v_shows_where_the_library_raised(tmp_path):
