@@ -65,6 +65,30 @@ def test_the_fallback_with_and_without_values(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ['a.arpa', 'b.arpa', 'small.txt']
 
 
+def test_counted_pieces_merge_into_the_whole_text_s_model(tmp_path, reference):
+    """Cut at line ends into pieces (one empty, one a single line, one
+    compressed), counted one by one and merged, the text gives the bytes of
+    its model, as ARPA and as binary."""
+    lines = TEXT.read_bytes().splitlines(keepends=True)
+    third = len(lines) // 3
+    pieces = {'a.txt': b''.join(lines[:third]), 'empty.txt': b'', 'one.txt': lines[third],
+              'b.gz': gzip.compress(b''.join(lines[third + 1:]))}
+    counts = []
+    for name, data in pieces.items():
+        (tmp_path / name).write_bytes(data)
+        counts.append(tmp_path / f'{name}.counts')
+        result = run_tool('estimatemodel', '-n', '--counts-only', '-o', '3', '-S', '2M', tmp_path / name, counts[-1])
+        assert result.returncode == 0, result.stderr
+    merged = run_tool('estimatemodel', '-n', '--from-counts', '-S', '1M', *counts, tmp_path / 'merged.arpa')
+    assert merged.returncode == 0, merged.stderr
+    assert (tmp_path / 'merged.arpa').read_bytes() == reference
+    assert f'Lines {len(lines)},' in merged.stderr and 'Stage merging counts' in merged.stderr
+    binary = run_tool('estimatemodel', '-n', '--from-counts', '-o', '3', '--binary', 'probing', *counts,
+                      tmp_path / 'merged.probing')
+    assert binary.returncode == 0, binary.stderr
+    assert quarn.Model(tmp_path / 'merged.probing', quiet_config()).order == 3
+
+
 @pytest.fixture
 def inputs(tmp_path):
     (tmp_path / 'text.txt').write_text('a b c\nb c a\n')
@@ -73,6 +97,10 @@ def inputs(tmp_path):
     (tmp_path / 'blank.txt').write_text('\n  \n')
     (tmp_path / 'cut.gz').write_bytes(gzip.compress(TEXT.read_bytes())[:5000])
     (tmp_path / 'folder').mkdir()
+    for order in (2, 3):
+        subprocess.run([SCRIPTS / 'estimatemodel', '-n', '--counts-only', '-o', str(order), tmp_path / 'text.txt',
+                        tmp_path / f'{order}.counts'], check=True, capture_output=True)
+    (tmp_path / 'cut.counts').write_bytes((tmp_path / '3.counts').read_bytes()[:-8])
     return tmp_path
 
 
@@ -102,6 +130,16 @@ FAILURES = [
     (['-o', '3', '--discount-fallback', '0.5', '1', 'text.txt', 'out'], 2, 'takes three discounts D1 D2 D3 or none'),
     (['-o', '3', '--prune', '1', 'text.txt', 'out'], 2, 'unknown option --prune'),
     (['-o', '3', '-S', '3Q', 'text.txt', 'out'], 2, 'the allowed suffixes are bKMGTPEZY%'),
+    (['--from-counts', '3.counts', '2.counts', 'out'], 1,
+     'the count file 2.counts has order 2, but 3.counts has order 3'),
+    (['--from-counts', 'cut.counts', 'out'], 1, 'the count file cut.counts is truncated'),
+    (['--from-counts', 'text.txt', 'out'], 1, 'the count file text.txt is not a count file (wrong magic)'),
+    (['--from-counts', '-o', '2', '3.counts', 'out'], 1, '-o 2 differs from the order 3 of the count file 3.counts'),
+    (['--from-counts', '3.counts', '3.counts'], 1, 'OUTPUT 3.counts is the count file 3.counts'),
+    (['--from-counts', 'out'], 2, '--from-counts expects COUNTS... OUTPUT'),
+    (['--counts-only', 'text.txt', 'out'], 2, '-o ORDER is required'),
+    (['--counts-only', '-o', '3', '--binary', 'trie', 'text.txt', 'out'], 2, 'it takes no --binary'),
+    (['--counts-only', '--from-counts', '-o', '3', 'text.txt', 'out'], 2, 'exclude each other'),
 ]
 
 
