@@ -667,7 +667,7 @@ cdef _quarn.EstimateResult estimate_binary(_quarn.LineSource *text, const vector
     return result
 
 
-cdef _result(const _quarn.EstimateResult &result):
+cdef _result(_quarn.EstimateResult result):
     return EstimateResult(result.lines, result.tokens, result.vocabulary, [
         EstimateOrder(summary.ngrams, tuple(summary.count_of_counts), tuple(summary.discounts.amount),
                       summary.fallback_used) for summary in result.orders])

@@ -75,9 +75,12 @@ void CountFileWriter::Finish(uint64_t lines, uint64_t tokens) {
 
 CountFileReader::CountFileReader(const std::string &path) : path_(path), fd_(util::OpenReadOrThrow(path.c_str())) {
   const uint64_t size = util::SizeOrThrow(fd_.get());
+  std::memset(&header_, 0, sizeof(header_));
+  util::ErsatzPRead(fd_.get(), &header_, std::min<uint64_t>(size, sizeof(header_)), 0);
+  if (size >= sizeof(kMagic) && std::memcmp(header_.magic, kMagic, sizeof(kMagic))) {
+    Refuse("is not a count file (wrong magic)");
+  }
   if (size < sizeof(header_)) Refuse("is truncated: it is shorter than a header");
-  util::ErsatzPRead(fd_.get(), &header_, sizeof(header_), 0);
-  if (std::memcmp(header_.magic, kMagic, sizeof(kMagic))) Refuse("is not a count file (wrong magic)");
   if (header_.version != kCountFileVersion) {
     Refuse("has format version " + std::to_string(header_.version) + "; this program reads version " +
            std::to_string(kCountFileVersion));

@@ -26,9 +26,11 @@ machine; with it, the cluster whose scheduler listens at ADDRESS does, and
 the TEXT files and OUTPUT's directory must have the same paths on every
 worker.  Dask's progress bar shows the work unless -n is given.  A failure
 (a text that cannot be read, a bad line) ends the program with one line on
-standard error and status 1, and leaves no OUTPUT.
+standard error (naming the file and its partition, in which the line
+number counts) and status 1, and leaves no OUTPUT.
 """
 import argparse
+import logging
 import os
 import shutil
 import sys
@@ -43,10 +45,20 @@ import quarn
 COMPRESSED = ('.gz', '.bz2', '.xz')
 
 
-def count_partition(block, order, counts_path, memory):
-    """Counts the lines of `block` (bytes ending at a line end) into the
-    count file `counts_path`; returns its path."""
-    quarn.estimate(block.split(b'\n'), order, counts_path, counts_only=True, memory=memory, show_progress=False)
+def last_line(error):
+    """The user's message of a library error, without its header line."""
+    return str(error).splitlines()[-1]
+
+
+def count_partition(block, where, order, counts_path, memory):
+    """Counts the lines of `block` (bytes ending at a line end), the
+    partition `where` names, into the count file `counts_path`; returns its
+    path."""
+    try:
+        quarn.estimate(block.split(b'\n'), order, counts_path, counts_only=True, memory=memory,
+                       show_progress=False)
+    except RuntimeError as error:
+        raise RuntimeError(f'{where}: {last_line(error)}') from None
     return counts_path
 
 
@@ -58,7 +70,8 @@ def merge_counts(counts_paths, output, memory, binary):
 
 
 def partitions(text_paths, blocksize):
-    """The delayed bytes of the text's partitions, in the text's order."""
+    """The text's partitions in the text's order: (delayed bytes, a name for
+    messages)."""
     blocks = []
     for path in text_paths:
         if path.endswith(COMPRESSED):
@@ -66,7 +79,7 @@ def partitions(text_paths, blocksize):
                                              sample=False)
         else:
             _, parts = dask.bytes.read_bytes(path, delimiter=b'\n', blocksize=blocksize, sample=False)
-        blocks.extend(parts[0])
+        blocks.extend((block, f'{path}, partition {i + 1} of {len(parts[0])}') for i, block in enumerate(parts[0]))
     return blocks
 
 
@@ -74,8 +87,8 @@ def estimate_model(order, text_paths, output, work_dir, blocksize='64MiB', memor
     """The delayed model: counts every partition into work_dir and merges
     them into `output`; computes to (lines, tokens)."""
     count = dask.delayed(count_partition, pure=False)
-    counts = [count(block, order, os.path.join(work_dir, f'{i:05d}.counts'), memory)
-              for i, block in enumerate(partitions(text_paths, blocksize))]
+    counts = [count(block, where, order, os.path.join(work_dir, f'{i:05d}.counts'), memory)
+              for i, (block, where) in enumerate(partitions(text_paths, blocksize))]
     return dask.delayed(merge_counts, pure=False)(counts, output, memory, binary)
 
 
@@ -105,7 +118,7 @@ def main():
     try:
         lines, tokens = run(arguments)
     except (OSError, RuntimeError, ValueError) as error:
-        sys.exit(f'{sys.argv[0]}: {error}')
+        sys.exit(f'{sys.argv[0]}: {last_line(error)}')
     print(f'Lines: {lines}')
     print(f'Tokens: {tokens}')
 
@@ -116,7 +129,9 @@ def run(arguments):
         cluster = None
         client = dask.distributed.Client(arguments.scheduler)
     else:
-        cluster = dask.distributed.LocalCluster(n_workers=arguments.workers, threads_per_worker=1)
+        # The failure of a task is reported once, here, not also by the worker.
+        cluster = dask.distributed.LocalCluster(n_workers=arguments.workers, threads_per_worker=1,
+                                                silence_logs=logging.CRITICAL)
         client = dask.distributed.Client(cluster)
     output = os.path.abspath(arguments.output)
     work_dir = tempfile.mkdtemp(prefix=os.path.basename(output) + '.counts.', dir=os.path.dirname(output))

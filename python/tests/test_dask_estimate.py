@@ -65,5 +65,5 @@ def test_a_bad_line_fails_with_one_line_and_no_output(tmp_path):
     run = run_recipe(3, [text], tmp_path / 'model.arpa', '--workers', '1')
     assert run.returncode == 1
     [line] = run.stderr.splitlines()
-    assert line.startswith(f'{RECIPE}: ') and '<s> and </s> may not appear in the text' in line
+    assert line == f'{RECIPE}: {text}, partition 1 of 1: the lines given line 2: <s> and </s> may not appear in the text'
     assert sorted(p.name for p in tmp_path.iterdir()) == ['bad.txt']
