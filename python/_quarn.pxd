@@ -165,3 +165,11 @@ cdef extern from "lm/estimate/estimate.hh" namespace "lm::estimate" nogil:
     EstimateResult Estimate(LineSource &text, const EstimateOptions &options, const string &arpa_path) except +
     EstimateResult Estimate(LineSource &text, const EstimateOptions &options, int arpa_fd,
                             const string &temp_prefix) except +
+    EstimateResult CountOnly(LineSource &text, const EstimateOptions &options, const string &counts_path) except +
+    EstimateResult EstimateFromCounts(const vector[string] &counts_paths, const EstimateOptions &options,
+                                      const string &arpa_path) except +
+    EstimateResult EstimateFromCounts(const vector[string] &counts_paths, const EstimateOptions &options,
+                                      int arpa_fd, const string &temp_prefix) except +
+
+cdef extern from "lm/estimate/count_file.hh" namespace "lm::estimate" nogil:
+    unsigned CountFileOrder(const string &path) except +

@@ -105,9 +105,10 @@ class EstimateResult(NamedTuple):
 
 # Writes an interpolated modified Kneser-Ney model of `order` estimated from
 # `text` (a path, or an iterable of lines) to `output`: ARPA, or a binary
-# model of the type `binary` names ("probing", "trie", ...).  `limit_vocab`
-# names a file of the words to keep, `prune` gives the count thresholds T2,
-# T3, ... of pruning.
+# model of the type `binary` names ("probing", "trie", ...); with
+# `counts_only`, the count file of `text` instead.  `limit_vocab` names a
+# file of the words to keep, `prune` gives the count thresholds T2, T3, ... of
+# pruning.
 def estimate(
     text: str | bytes | os.PathLike[str] | os.PathLike[bytes] | Iterable[str | bytes],
     order: int,
@@ -117,6 +118,22 @@ def estimate(
     temp_prefix: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
     discount_fallback: bool | tuple[float, float, float] | list[float] | None = None,
     limit_vocab: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
+    prune: Iterable[int] | None = None,
+    show_progress: bool = True,
+    binary: str | bytes | None = None,
+    counts_only: bool = False,
+) -> EstimateResult: ...
+
+# Merges count files that estimate(..., counts_only=True) wrote (all of one
+# order) and writes the model of their order to `output` as estimate() does,
+# pruned by `prune` as there.
+def estimate_from_counts(
+    counts: Iterable[str | bytes | os.PathLike[str] | os.PathLike[bytes]],
+    output: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    *,
+    memory: int | str | bytes = "1G",
+    temp_prefix: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
+    discount_fallback: bool | tuple[float, float, float] | list[float] | None = None,
     prune: Iterable[int] | None = None,
     show_progress: bool = True,
     binary: str | bytes | None = None,

@@ -585,7 +585,7 @@ and whether they are the fallback's."""
 EstimateResult = _namedtuple('EstimateResult', 'lines tokens vocabulary orders')
 EstimateResult.__doc__ = """What estimate() made: the lines that held words, their words, the
 vocabulary size |V| (with <s>, </s> and <unk>), and an EstimateOrder per
-order, unigrams first."""
+order, unigrams first (none when only counts were written)."""
 
 
 del _namedtuple
@@ -642,9 +642,11 @@ cdef _quarn.ModelType binary_type(name) except *:
     return found.value()
 
 
-# Estimates into an unnamed temporary ARPA file named from `prefix` and
-# builds the binary model of `model_type` from it into `binary_path`.
-cdef _quarn.EstimateResult estimate_binary(_quarn.LineSource *text, const _quarn.EstimateOptions *options,
+# Estimates into an unnamed temporary ARPA file named from `prefix` (from
+# `text`, or when it is NULL from the count files `counts`) and builds the
+# binary model of `model_type` from it into `binary_path`.
+cdef _quarn.EstimateResult estimate_binary(_quarn.LineSource *text, const vector[string] *counts,
+                                           const _quarn.EstimateOptions *options,
                                            bytes prefix, _quarn.ModelType model_type,
                                            const char *binary_path) except *:
     cdef _quarn.EstimateResult result
@@ -656,7 +658,10 @@ cdef _quarn.EstimateResult estimate_binary(_quarn.LineSource *text, const _quarn
     cdef _quarn.Model *model
     try:
         with nogil:
-            result = _quarn.Estimate(text[0], options[0], arpa, temp_prefix)
+            if text != NULL:
+                result = _quarn.Estimate(text[0], options[0], arpa, temp_prefix)
+            else:
+                result = _quarn.EstimateFromCounts(counts[0], options[0], arpa, temp_prefix)
         config.show_progress = options.show_progress
         config.sort_memory = options.memory
         config.temp_prefix = temp_prefix
@@ -669,8 +674,21 @@ cdef _quarn.EstimateResult estimate_binary(_quarn.LineSource *text, const _quarn
     return result
 
 
+cdef _result(_quarn.EstimateResult result):
+    return EstimateResult(result.lines, result.tokens, result.vocabulary, [
+        EstimateOrder(summary.ngrams, tuple(summary.count_of_counts), tuple(summary.discounts.amount),
+                      summary.fallback_used) for summary in result.orders])
+
+
+cdef _quarn.ModelType checked_binary_type(binary, order) except *:
+    model_type = binary_type(binary)
+    if not 2 <= order <= _quarn.QUARN_MAX_ORDER:
+        raise ValueError(f'a binary model needs an order from 2 to {_quarn.QUARN_MAX_ORDER}, not {order}')
+    return model_type
+
+
 def estimate(text, order, output, *, memory='1G', temp_prefix=None, discount_fallback=None,
-             limit_vocab=None, prune=None, show_progress=True, binary=None):
+             limit_vocab=None, prune=None, show_progress=True, binary=None, counts_only=False):
     """
     Estimate an interpolated modified Kneser-Ney model of `order` and write it
     to `output` as an ARPA file, or with `binary` (a model type as the tools
@@ -692,15 +710,19 @@ def estimate(text, order, output, *, memory='1G', temp_prefix=None, discount_fal
         kept longer n-gram needs as context or suffix
     :param show_progress: progress bars, warnings and the summary on
         standard error
-    :return: EstimateResult
+    :param counts_only: write to `output` not the model but the count file
+        of `text` for a model of `order`, which estimate_from_counts merges
+        with the count files of other pieces of a text; `text` may then hold
+        no word
+    :return: EstimateResult (with counts_only: no orders)
     """
     cdef _quarn.EstimateOptions options = estimate_options(order, memory, temp_prefix, discount_fallback,
                                                            limit_vocab, prune, show_progress)
     cdef _quarn.ModelType model_type = _quarn.PROBING
+    if counts_only and binary is not None:
+        raise ValueError('counts_only writes counts, not a binary model: it takes no binary')
     if binary is not None:
-        model_type = binary_type(binary)
-        if not 2 <= order <= _quarn.QUARN_MAX_ORDER:
-            raise ValueError(f'a binary model needs an order from 2 to {_quarn.QUARN_MAX_ORDER}, not {order}')
+        model_type = checked_binary_type(binary, order)
     cdef bytes out = as_str(os.fspath(output))
     cdef string out_path = out
     cdef list feed = None
@@ -715,13 +737,16 @@ def estimate(text, order, output, *, memory='1G', temp_prefix=None, discount_fal
     cdef _quarn.PendingFile *pending = NULL
     cdef _quarn.EstimateResult result
     try:
-        if binary is None:
+        if counts_only:
+            with nogil:
+                result = _quarn.CountOnly(source[0], options, out_path)
+        elif binary is None:
             with nogil:
                 result = _quarn.Estimate(source[0], options, out_path)
         else:
             pending = new _quarn.PendingFile(out_path)
             prefix = as_str(os.fspath(temp_prefix)) if temp_prefix is not None else out + b'.'
-            result = estimate_binary(source, &options, prefix, model_type, pending.Path())
+            result = estimate_binary(source, NULL, &options, prefix, model_type, pending.Path())
             pending.Commit()
     except RuntimeError:
         if feed is not None and feed[2] is not None:
@@ -730,6 +755,53 @@ def estimate(text, order, output, *, memory='1G', temp_prefix=None, discount_fal
     finally:
         del pending
         del source
-    return EstimateResult(result.lines, result.tokens, result.vocabulary, [
-        EstimateOrder(summary.ngrams, tuple(summary.count_of_counts), tuple(summary.discounts.amount),
-                      summary.fallback_used) for summary in result.orders])
+    return _result(result)
+
+
+def estimate_from_counts(counts, output, *, memory='1G', temp_prefix=None, discount_fallback=None,
+                         prune=None, show_progress=True, binary=None):
+    """
+    Merge the count files `counts` (that estimate(..., counts_only=True)
+    wrote, all of one order) and write the model of their order to `output`
+    as estimate() does.  Given the count files of the pieces of a text cut at
+    line ends, in the text's order, the model is byte for byte the one
+    estimate() makes from the whole text.
+
+    :param counts: paths of count files (str, bytes or path objects)
+    :param output: as for estimate()
+    :param memory: bytes for merging and sorting, an int or a size such as
+        '2G' or '50%'
+    :param temp_prefix: prefix of the temporary files (default: beside output)
+    :param discount_fallback: as for estimate()
+    :param prune: as for estimate()
+    :param show_progress: progress bars, warnings and the summary on
+        standard error
+    :param binary: as for estimate()
+    :return: EstimateResult, its lines and tokens summed over the files
+    """
+    cdef vector[string] paths
+    for path in counts:
+        paths.push_back(as_str(os.fspath(path)))
+    if paths.empty():
+        raise ValueError('estimate_from_counts needs at least one count file')
+    cdef _quarn.EstimateOptions options = estimate_options(1, memory, temp_prefix, discount_fallback, None, prune,
+                                                           show_progress)
+    cdef _quarn.ModelType model_type = _quarn.PROBING
+    if binary is not None:
+        model_type = checked_binary_type(binary, _quarn.CountFileOrder(paths[0]))
+    cdef bytes out = as_str(os.fspath(output))
+    cdef string out_path = out
+    cdef _quarn.PendingFile *pending = NULL
+    cdef _quarn.EstimateResult result
+    try:
+        if binary is None:
+            with nogil:
+                result = _quarn.EstimateFromCounts(paths, options, out_path)
+        else:
+            pending = new _quarn.PendingFile(out_path)
+            prefix = as_str(os.fspath(temp_prefix)) if temp_prefix is not None else out + b'.'
+            result = estimate_binary(NULL, &paths, &options, prefix, model_type, pending.Path())
+            pending.Commit()
+    finally:
+        del pending
+    return _result(result)

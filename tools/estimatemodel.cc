@@ -1,6 +1,7 @@
 // estimatemodel: estimates an interpolated modified Kneser-Ney model from
 // text and writes it as an ARPA file or a binary model file.
 #include "lm/config.hh"
+#include "lm/estimate/count_file.hh"
 #include "lm/estimate/estimate.hh"
 #include "lm/estimate/text_source.hh"
 #include "lm/max_order.hh"
@@ -24,12 +25,20 @@ constexpr char kProgram[] = "estimatemodel";
 
 const std::string kUsage = std::string(
     "Usage: estimatemodel [options] -o ORDER [TEXT...] OUTPUT\n"
+    "       estimatemodel --counts-only [options] -o ORDER [TEXT...] COUNTS\n"
+    "       estimatemodel --from-counts [options] COUNTS... OUTPUT\n"
     "Estimates an interpolated modified Kneser-Ney model of ORDER (1 to 12) from\n"
     "the lines of the TEXT files (none or -: standard input; gzip, bzip2 and xz\n"
     "text is decompressed) and writes it to OUTPUT as an ARPA file, or with\n"
     "--binary as a binary model file.  OUTPUT appears only once complete;\n"
     "interrupted (SIGINT, SIGTERM, SIGHUP), it leaves no file.  A summary (counts\n"
     "and discounts per order, time and memory per stage) goes to standard error.\n"
+    "\n"
+    "A text cut at line ends into pieces can be counted piece by piece with\n"
+    "--counts-only, which writes the counts of the TEXT files as a count file\n"
+    "COUNTS, and the count files merged with --from-counts, which makes the model\n"
+    "of their order from them; given the files in the text's order, the model is\n"
+    "byte for byte the one made from the whole text.\n"
     "\n"
     "Estimation:\n"
     "  -o ORDER      the model's order (required)\n"
@@ -61,9 +70,11 @@ struct Options {
   lm::estimate::EstimateOptions estimate;
   bool order_given = false;
   bool binary = false;
+  bool counts_only = false;
+  bool from_counts = false;
   tools::StructureOptions structure;
   lm::ngram::Config config;
-  std::vector<std::string> texts;
+  std::vector<std::string> texts;  // with --from-counts: the count files
   std::string output;
 };
 
@@ -134,7 +145,11 @@ int TakeLongOptions(Options &options, int argc, char *argv[]) {
       while (i < argc) argv[kept++] = argv[i++];
       break;
     }
-    if (!std::strcmp(argv[i], "--binary")) {
+    if (!std::strcmp(argv[i], "--counts-only")) {
+      options.counts_only = true;
+    } else if (!std::strcmp(argv[i], "--from-counts")) {
+      options.from_counts = true;
+    } else if (!std::strcmp(argv[i], "--binary")) {
       if (i + 1 == argc) throw tools::UsageError("--binary needs a TYPE");
       options.structure.SetName(argv[++i]);
       options.binary = true;
@@ -172,17 +187,39 @@ Options ParseCommandLine(int argc, char *argv[]) {
                                         kUsage.c_str(), [&options](char letter, const char *value) {
                                           HandleOption(options, letter, value);
                                         });
-  if (!options.order_given) throw tools::UsageError("-o ORDER is required");
-  if (first == argc) throw tools::UsageError("expected [TEXT...] OUTPUT");
+  if (options.counts_only && options.from_counts) {
+    throw tools::UsageError("--counts-only and --from-counts exclude each other");
+  }
+  if (options.from_counts) {
+    if (argc - first < 2) throw tools::UsageError("--from-counts expects COUNTS... OUTPUT");
+  } else {
+    if (!options.order_given) throw tools::UsageError("-o ORDER is required");
+    if (first == argc) throw tools::UsageError(options.counts_only ? "expected [TEXT...] COUNTS" : "expected [TEXT...] OUTPUT");
+  }
   options.texts.assign(argv + first, argv + argc - 1);
   if (options.texts.empty()) options.texts.push_back("-");
   options.output = argv[argc - 1];
   return options;
 }
 
+// With --from-counts, takes the order from the first count file; an -o
+// given must name it.
+void TakeCountsOrder(Options &options) {
+  if (!options.from_counts) return;
+  const unsigned order = lm::estimate::CountFileOrder(options.texts.front());
+  if (options.order_given && order != options.estimate.order) {
+    throw std::runtime_error("-o " + std::to_string(options.estimate.order) + " differs from the order " +
+                             std::to_string(order) + " of the count file " + options.texts.front());
+  }
+  options.estimate.order = order;
+}
+
 // Refuses, before any text is read, settings that the estimate or the
 // binary model would refuse later.
 void CheckSettings(const Options &options) {
+  if (options.counts_only && (options.binary || options.structure.Given())) {
+    throw tools::UsageError("--counts-only writes counts, not a binary model: it takes no --binary");
+  }
   if (!options.binary) {
     if (options.structure.Given()) throw tools::UsageError("-p, -r, -R, -q, -b and -a need --binary TYPE");
     return;
@@ -195,13 +232,13 @@ void CheckSettings(const Options &options) {
   lm::ngram::CheckBuildConfig(options.config, options.structure.Type());
 }
 
-// Refuses an OUTPUT that is one of the texts under any name.
+// Refuses an OUTPUT that is one of the texts (or count files) under any name.
 void CheckOutputIsNotText(const Options &options) {
   for (const std::string &text : options.texts) {
     if (util::InputFileIsStdin(text)) continue;
     const util::scoped_fd input(util::OpenReadOrThrow(text.c_str()));
     if (util::IsSameFile(input.get(), options.output.c_str())) {
-      throw std::runtime_error("OUTPUT " + options.output + " is the text file " + text +
+      throw std::runtime_error("OUTPUT " + options.output + (options.from_counts ? " is the count file " : " is the text file ") + text +
                                "; name another file for the model");
     }
   }
@@ -212,12 +249,23 @@ std::string TempPrefix(const Options &options) {
   return options.estimate.temp_prefix.empty() ? options.output + "." : options.estimate.temp_prefix;
 }
 
+// Writes the ARPA file to `fd` with temporary files named `prefix` and six
+// characters: from the texts, or with --from-counts from the count files.
+void WriteArpa(const Options &options, int fd, const std::string &prefix) {
+  if (options.from_counts) {
+    lm::estimate::EstimateFromCounts(options.texts, options.estimate, fd, prefix);
+    return;
+  }
+  lm::estimate::FileLineSource text(options.texts);
+  lm::estimate::Estimate(text, options.estimate, fd, prefix);
+}
+
 // Estimates into an unnamed temporary ARPA file and builds the binary model
 // from it, writing `binary_path`.
-void EstimateBinary(const Options &options, lm::estimate::LineSource &text, const char *binary_path) {
+void EstimateBinary(const Options &options, const char *binary_path) {
   const std::string prefix = TempPrefix(options);
   const util::scoped_fd arpa(util::MakeTemp(prefix));
-  lm::estimate::Estimate(text, options.estimate, arpa.get(), prefix);
+  WriteArpa(options, arpa.get(), prefix);
   lm::ngram::Config config = options.config;
   config.binary_output_path = binary_path;
   const std::string arpa_path = "/proc/self/fd/" + std::to_string(arpa.get());
@@ -226,12 +274,14 @@ void EstimateBinary(const Options &options, lm::estimate::LineSource &text, cons
 
 void Run(const Options &options) {
   CheckOutputIsNotText(options);
-  lm::estimate::FileLineSource text(options.texts);
   tools::PendingOutput output(options.output);
-  if (options.binary) {
-    EstimateBinary(options, text, output.Path());
+  if (options.counts_only) {
+    lm::estimate::FileLineSource text(options.texts);
+    lm::estimate::CountOnly(text, options.estimate, output.Descriptor(), TempPrefix(options));
+  } else if (options.binary) {
+    EstimateBinary(options, output.Path());
   } else {
-    lm::estimate::Estimate(text, options.estimate, output.Descriptor(), TempPrefix(options));
+    WriteArpa(options, output.Descriptor(), TempPrefix(options));
   }
   output.Commit();
 }
@@ -240,7 +290,8 @@ void Run(const Options &options) {
 
 int main(int argc, char *argv[]) {
   try {
-    const Options options = ParseCommandLine(argc, argv);
+    Options options = ParseCommandLine(argc, argv);
+    TakeCountsOrder(options);
     CheckSettings(options);
     Run(options);
     return 0;

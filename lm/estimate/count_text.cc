@@ -125,7 +125,6 @@ void CountText(LineSource &text, Vocabulary &vocab, NGramCounter &counter, Estim
     ++result.lines;
     bar.MoveTo(text.BytesDone());
   }
-  UTIL_THROW_IF(!result.lines, BadTextException, text.Name() << " holds no word: there is nothing to estimate from");
   blocks.Finish();
 }
 

@@ -4,8 +4,7 @@
 // i (left-padded with kNoWord), in an NGramCounter.
 //
 // A line holding <s> or </s> as a word, or a NUL byte, throws
-// BadTextException naming the source's file and line; so does a text without
-// a single word.  With a worker, the calling thread reads and numbers the
+// BadTextException naming the source's file and line.  With a worker, the calling thread reads and numbers the
 // words into blocks that the worker counts, a few blocks ahead at most.
 #ifndef LM_ESTIMATE_COUNT_TEXT_H
 #define LM_ESTIMATE_COUNT_TEXT_H

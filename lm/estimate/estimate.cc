@@ -2,6 +2,7 @@
 
 #include "lm/estimate/adjust_counts.hh"
 #include "lm/estimate/arpa_writer.hh"
+#include "lm/estimate/count_file.hh"
 #include "lm/estimate/count_text.hh"
 #include "lm/estimate/counter.hh"
 #include "lm/estimate/discount.hh"
@@ -27,6 +28,11 @@ namespace {
 
 typedef Sorter<PrefixOrder, NoCombine> PrefixSorter;
 typedef Sorter<SuffixOrder, NoCombine> SuffixSorter;
+typedef Sorter<SuffixOrder, SumCounts> CountSorter;
+typedef MergeStream<SuffixOrder, SumCounts> CountStream;
+
+// Bytes of the read buffer of a count file being merged.
+constexpr std::size_t kCountReadBytes = 1 << 20;
 
 void CheckOptions(const EstimateOptions &options) {
   UTIL_THROW_IF(options.order < 1 || options.order > kMaxEstimateOrder, util::Exception,
@@ -73,6 +79,55 @@ class Pipeline {
     result_.stages.push_back(meter.Stop());
   }
 
+  // Writes the counts as a count file to `fd`.
+  void WriteCounts(int fd) {
+    StageMeter meter("writing counts");
+    {
+      CountStream counts = Counts(options_.memory);
+      util::ErsatzProgress bar(counts.Total(), Progress(), "Writing counts");
+      CountFileWriter writer(fd, order_, vocab_);
+      for (; counts; ++counts) {
+        writer.Add(counts.Get());
+        bar.MoveTo(counts.Consumed());
+      }
+      writer.Finish(result_.lines, result_.tokens);
+    }
+    counter_.reset();
+    result_.stages.push_back(meter.Stop());
+  }
+
+  // Merges the count files into the vocabulary and a sorter of the counts,
+  // in their order.
+  void Merge(const std::vector<std::string> &paths) {
+    StageMeter meter("merging counts");
+    merged_.reset(new CountSorter(RecordSizeWith<uint64_t>(order_), options_.memory, prefix_, SuffixOrder(order_),
+                                  SumCounts(order_), worker_.get()));
+    std::vector<WordId> ids;
+    util::ErsatzProgress bar(paths.size(), Progress(), "Merging counts");
+    for (const std::string &path : paths) {
+      CountFileReader file(path);
+      UTIL_THROW_IF(file.Header().order != order_, CountFileException,
+                    "the count file " << path << " has order " << file.Header().order << ", but " << paths.front()
+                                      << " has order " << order_ << ": count files of one order only can be merged");
+      file.Remap(vocab_, ids);
+      file.ForEachRecord(kCountReadBytes, [this, &ids](const void *record) {
+        void *to = merged_->Add();
+        const WordId *from = Words(record);
+        WordId *words = Words(to);
+        for (unsigned i = 0; i < order_; ++i) words[i] = from[i] == kNoWord ? kNoWord : ids[from[i]];
+        Payload<uint64_t>(to, order_) = Payload<uint64_t>(record, order_);
+      });
+      result_.lines += file.Header().lines;
+      result_.tokens += file.Header().tokens;
+      ++bar;
+    }
+    merged_->Finish();
+    UTIL_THROW_IF(!result_.lines, util::Exception,
+                  "the count files hold no word: there is nothing to estimate from");
+    result_.vocabulary = vocab_.Size();
+    result_.stages.push_back(meter.Stop());
+  }
+
   void Adjust() {
     StageMeter meter("adjusting counts");
     const std::size_t share = options_.memory / 4 * 3 / order_;
@@ -81,8 +136,7 @@ class Pipeline {
           new PrefixSorter(RecordSizeWith<uint64_t>(n), share, prefix_, PrefixOrder(n), NoCombine(), worker_.get()));
     }
     {
-      MergeStream<SuffixOrder, SumCounts> counts(counter_->Result(), options_.memory / 4, SuffixOrder(order_),
-                                                  SumCounts(order_));
+      CountStream counts = Counts(options_.memory / 4);
       util::ErsatzProgress bar(counts.Total(), Progress(), "Adjusting counts");
       AdjustCounts(counts, order_, result_.orders, [this, &bar, &counts](unsigned n, const WordId *words, uint64_t a) {
         if (n == order_) bar.MoveTo(counts.Consumed());
@@ -92,6 +146,7 @@ class Pipeline {
       });
     }
     counter_.reset();
+    merged_.reset();
     for (std::unique_ptr<PrefixSorter> &sorter : adjusted_) sorter->Finish();
     for (unsigned n = 1; n <= order_; ++n) ComputeDiscounts(n, options_, result_.orders[n - 1]);
     result_.orders[0].ngrams = vocab_.Size();
@@ -197,6 +252,12 @@ class Pipeline {
     Payload<uint64_t>(to, n) = 0;
   }
 
+  // The counts, from the counter or the merged count files.
+  CountStream Counts(uint64_t memory) {
+    if (merged_) return merged_->Merge(memory);
+    return CountStream(counter_->Result(), memory, SuffixOrder(order_), SumCounts(order_));
+  }
+
   // Sorts order n's uninterpolated values into uninterp_[n-1] and its
   // contexts' backoffs into contexts_[n-2], within `memory` and with
   // `worker` (if any) sorting.
@@ -300,6 +361,7 @@ class Pipeline {
   EstimateResult &result_;
   Vocabulary vocab_;
   std::unique_ptr<NGramCounter> counter_;
+  std::unique_ptr<CountSorter> merged_;
   std::vector<std::unique_ptr<PrefixSorter>> adjusted_;
   std::vector<std::unique_ptr<SuffixSorter>> uninterp_, contexts_;
   std::unique_ptr<TempFile> lower_file_;
@@ -331,6 +393,7 @@ EstimateResult Estimate(LineSource &text, const EstimateOptions &options, int ar
   util::NormalizeTempPrefix(prefix);
   Pipeline pipeline(options, prefix, result);
   pipeline.Count(text);
+  UTIL_THROW_IF(!result.lines, BadTextException, text.Name() << " holds no word: there is nothing to estimate from");
   pipeline.Adjust();
   pipeline.Prune();
   pipeline.Write(arpa_fd);
@@ -342,6 +405,58 @@ EstimateResult Estimate(LineSource &text, const EstimateOptions &options, const 
   CheckOptions(options);
   util::PendingFile output(arpa_path);
   EstimateResult result = Estimate(text, options, output.Descriptor(), TempPrefix(options, arpa_path));
+  output.Commit();
+  return result;
+}
+
+EstimateResult CountOnly(LineSource &text, const EstimateOptions &options, int counts_fd,
+                         const std::string &temp_prefix) {
+  CheckOptions(options);
+  UTIL_THROW_IF(!options.prune.empty(), util::Exception,
+                "pruning applies to the model, not to its counts: give the thresholds when merging the count files");
+  EstimateResult result;
+  std::string prefix = temp_prefix;
+  util::NormalizeTempPrefix(prefix);
+  Pipeline pipeline(options, prefix, result);
+  pipeline.Count(text);
+  pipeline.WriteCounts(counts_fd);
+  result.orders.clear();
+  if (options.messages) Report(result, *options.messages);
+  return result;
+}
+
+EstimateResult CountOnly(LineSource &text, const EstimateOptions &options, const std::string &counts_path) {
+  CheckOptions(options);
+  util::PendingFile output(counts_path);
+  EstimateResult result = CountOnly(text, options, output.Descriptor(), TempPrefix(options, counts_path));
+  output.Commit();
+  return result;
+}
+
+EstimateResult EstimateFromCounts(const std::vector<std::string> &counts_paths, const EstimateOptions &options,
+                                  int arpa_fd, const std::string &temp_prefix) {
+  UTIL_THROW_IF(counts_paths.empty(), util::Exception, "estimating from counts needs at least one count file");
+  UTIL_THROW_IF(!options.limit_vocab.empty(), util::Exception,
+                "a word list applies to counting a text, not to merging count files: give it when counting");
+  EstimateOptions with_order = options;
+  with_order.order = CountFileOrder(counts_paths.front());
+  CheckOptions(with_order);
+  EstimateResult result;
+  std::string prefix = temp_prefix;
+  util::NormalizeTempPrefix(prefix);
+  Pipeline pipeline(with_order, prefix, result);
+  pipeline.Merge(counts_paths);
+  pipeline.Adjust();
+  pipeline.Prune();
+  pipeline.Write(arpa_fd);
+  if (options.messages) Report(result, *options.messages);
+  return result;
+}
+
+EstimateResult EstimateFromCounts(const std::vector<std::string> &counts_paths, const EstimateOptions &options,
+                                  const std::string &arpa_path) {
+  util::PendingFile output(arpa_path);
+  EstimateResult result = EstimateFromCounts(counts_paths, options, output.Descriptor(), TempPrefix(options, arpa_path));
   output.Commit();
   return result;
 }

@@ -136,6 +136,42 @@ EstimateResult Estimate(LineSource &text, const EstimateOptions &options, const 
 // `temp_prefix` and six characters, whatever options.temp_prefix says.
 EstimateResult Estimate(LineSource &text, const EstimateOptions &options, int arpa_fd, const std::string &temp_prefix);
 
+// Estimation in two halves, for a text counted in pieces (on several
+// machines, say): CountOnly writes the counts of one piece as a count file
+// (count_file.hh), EstimateFromCounts merges any number of them and makes
+// the model.  A text cut at line ends into pieces, counted piece by piece and
+// merged with the files in the text's order, gives the bytes that Estimate
+// gives for the whole text: the merged vocabulary numbers the words of the
+// first file, then the new words of the second, and so on, which is the
+// whole text's order of first appearance.
+
+// Counts `text` for a model of `options.order` and writes the count file to
+// `counts_path`, which appears only once complete.  A text without a word
+// makes a file without counts.  The result holds lines, tokens, |V| and the
+// counting stage; `orders` is empty.  The word list (options.limit_vocab)
+// applies here; pruning thresholds belong to the merge and are refused.
+// Throws as Estimate does.
+EstimateResult CountOnly(LineSource &text, const EstimateOptions &options, const std::string &counts_path);
+// As above, writing to `counts_fd` from its current position.
+EstimateResult CountOnly(LineSource &text, const EstimateOptions &options, int counts_fd,
+                         const std::string &temp_prefix);
+
+// Merges the count files `counts_paths` (at least one, all of one order,
+// which the model takes: options.order is not read) and writes the model as
+// Estimate does, pruned as options.prune says; a word list
+// (options.limit_vocab) belongs to counting and is refused here.  Lines and
+// tokens are the files' sums.  The records are
+// remapped to the merged vocabulary, sorted and summed within
+// `options.memory` (the merged vocabulary comes on top).  Throws
+// CountFileException naming the file for a file of another order, damaged,
+// truncated or of another format version, and util::Exception when the
+// files hold no word.
+EstimateResult EstimateFromCounts(const std::vector<std::string> &counts_paths, const EstimateOptions &options,
+                                  const std::string &arpa_path);
+// As above, writing the ARPA file to `arpa_fd` from its current position.
+EstimateResult EstimateFromCounts(const std::vector<std::string> &counts_paths, const EstimateOptions &options,
+                                  int arpa_fd, const std::string &temp_prefix);
+
 }  // namespace estimate
 }  // namespace lm
 

@@ -178,3 +178,75 @@ def test_a_model_of_many_lines_in_little_memory_loads_and_scores(tmp_path):
     assert model.order == 4
     assert os.path.getsize(output) > 0
     assert all(model.score(sentence) < 0 for sentence in SENTENCES)
+
+
+def pieces_of(lines, sizes):
+    """`lines` cut into consecutive pieces of `sizes` lines."""
+    pieces, begin = [], 0
+    for size in sizes:
+        pieces.append(lines[begin:begin + size])
+        begin += size
+    assert begin == len(lines)
+    return pieces
+
+
+@pytest.mark.parametrize('binary', [None, 'trie'])
+def test_counted_pieces_merge_into_the_whole_text_s_model(tmp_path, reference, binary):
+    lines = TEXT.read_text().splitlines()
+    half = len(lines) // 2
+    counts = []
+    for i, piece in enumerate(pieces_of(lines, [0, half, 1, 0, len(lines) - half - 1])):
+        counts.append(tmp_path / f'{i}.counts')
+        counted = quarn.estimate(piece, 3, counts[-1], counts_only=True, memory='2M', show_progress=False)
+        assert (counted.lines, counted.orders) == (len(piece), [])
+    output = tmp_path / 'merged.model'
+    result = quarn.estimate_from_counts(counts, output, memory='1M', binary=binary, temp_prefix=tmp_path / 'tmp',
+                                        show_progress=False)
+    assert result == reference[1]
+    if binary is None:
+        assert output.read_bytes() == reference[0].read_bytes()
+    else:
+        expected = tmp_path / 'whole.model'
+        quarn.estimate(TEXT, 3, expected, binary=binary, show_progress=False)
+        assert output.read_bytes() == expected.read_bytes()
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([c.name for c in counts] + [output.name] +
+                                                                ([] if binary is None else ['whole.model']))
+
+
+@pytest.fixture
+def count_files(tmp_path):
+    for order in (2, 3):
+        quarn.estimate(['a b c', 'b c a'], order, tmp_path / f'{order}.counts', counts_only=True,
+                       show_progress=False)
+    (tmp_path / 'cut.counts').write_bytes((tmp_path / '3.counts').read_bytes()[:-8])
+    (tmp_path / 'empty.counts').write_bytes(b'')
+    quarn.estimate([''], 3, tmp_path / 'blank.counts', counts_only=True, show_progress=False)
+    return tmp_path
+
+
+# (count files, keyword arguments, exception, text in its message)
+COUNT_FAILURES = [
+    (['3.counts', '2.counts'], {}, RuntimeError, 'the count file 2.counts has order 2, but 3.counts has order 3'),
+    (['cut.counts'], {}, RuntimeError, 'the count file cut.counts is truncated'),
+    (['empty.counts'], {}, RuntimeError, 'the count file empty.counts is truncated'),
+    (['blank.counts'], {}, RuntimeError, 'the count files hold no word'),
+    (['missing.counts'], {}, RuntimeError, 'missing.counts'),
+    ([], {}, ValueError, 'at least one count file'),
+    (['2.counts'], {'binary': 'hashed'}, ValueError, "not 'hashed'"),
+]
+
+
+@pytest.mark.parametrize('counts, arguments, error, message', COUNT_FAILURES,
+                         ids=[f'{i}-{f[3][:30]}' for i, f in enumerate(COUNT_FAILURES)])
+def test_count_file_failures_raise_and_leave_no_file(count_files, monkeypatch, counts, arguments, error, message):
+    monkeypatch.chdir(count_files)
+    before = sorted(count_files.iterdir())
+    with pytest.raises(error, match=message):
+        quarn.estimate_from_counts(counts, 'model.arpa', show_progress=False, **arguments)
+    assert sorted(count_files.iterdir()) == before
+
+
+def test_counts_only_takes_no_binary(tmp_path):
+    with pytest.raises(ValueError, match='takes no binary'):
+        quarn.estimate(['a b'], 3, tmp_path / 'x.counts', counts_only=True, binary='trie')
+    assert list(tmp_path.iterdir()) == []

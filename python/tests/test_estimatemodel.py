@@ -76,6 +76,30 @@ def test_pruning_and_a_word_list_write_the_module_s_model(tmp_path):
     assert (tmp_path / 'tool.arpa').read_bytes() == (tmp_path / 'module.arpa').read_bytes()
 
 
+def test_counted_pieces_merge_into_the_whole_text_s_model(tmp_path, reference):
+    """Cut at line ends into pieces (one empty, one a single line, one
+    compressed), counted one by one and merged, the text gives the bytes of
+    its model, as ARPA and as binary."""
+    lines = TEXT.read_bytes().splitlines(keepends=True)
+    third = len(lines) // 3
+    pieces = {'a.txt': b''.join(lines[:third]), 'empty.txt': b'', 'one.txt': lines[third],
+              'b.gz': gzip.compress(b''.join(lines[third + 1:]))}
+    counts = []
+    for name, data in pieces.items():
+        (tmp_path / name).write_bytes(data)
+        counts.append(tmp_path / f'{name}.counts')
+        result = run_tool('estimatemodel', '-n', '--counts-only', '-o', '3', '-S', '2M', tmp_path / name, counts[-1])
+        assert result.returncode == 0, result.stderr
+    merged = run_tool('estimatemodel', '-n', '--from-counts', '-S', '1M', *counts, tmp_path / 'merged.arpa')
+    assert merged.returncode == 0, merged.stderr
+    assert (tmp_path / 'merged.arpa').read_bytes() == reference
+    assert f'Lines {len(lines)},' in merged.stderr and 'Stage merging counts' in merged.stderr
+    binary = run_tool('estimatemodel', '-n', '--from-counts', '-o', '3', '--binary', 'probing', *counts,
+                      tmp_path / 'merged.probing')
+    assert binary.returncode == 0, binary.stderr
+    assert quarn.Model(tmp_path / 'merged.probing', quiet_config()).order == 3
+
+
 @pytest.fixture
 def inputs(tmp_path):
     (tmp_path / 'text.txt').write_text('a b c\nb c a\n')
@@ -84,6 +108,10 @@ def inputs(tmp_path):
     (tmp_path / 'blank.txt').write_text('\n  \n')
     (tmp_path / 'cut.gz').write_bytes(gzip.compress(TEXT.read_bytes())[:5000])
     (tmp_path / 'folder').mkdir()
+    for order in (2, 3):
+        subprocess.run([SCRIPTS / 'estimatemodel', '-n', '--counts-only', '-o', str(order), tmp_path / 'text.txt',
+                        tmp_path / f'{order}.counts'], check=True, capture_output=True)
+    (tmp_path / 'cut.counts').write_bytes((tmp_path / '3.counts').read_bytes()[:-8])
     return tmp_path
 
 
@@ -117,6 +145,16 @@ FAILURES = [
     (['-o', '3', '--limit-vocab', 'missing.txt', 'text.txt', 'out'], 1, 'while opening missing.txt'),
     (['-o', '3', 'text.txt', 'out', '--limit-vocab'], 2, '--limit-vocab needs a FILE'),
     (['-o', '3', '-S', '3Q', 'text.txt', 'out'], 2, 'the allowed suffixes are bKMGTPEZY%'),
+    (['--from-counts', '3.counts', '2.counts', 'out'], 1,
+     'the count file 2.counts has order 2, but 3.counts has order 3'),
+    (['--from-counts', 'cut.counts', 'out'], 1, 'the count file cut.counts is truncated'),
+    (['--from-counts', 'text.txt', 'out'], 1, 'the count file text.txt is not a count file (wrong magic)'),
+    (['--from-counts', '-o', '2', '3.counts', 'out'], 1, '-o 2 differs from the order 3 of the count file 3.counts'),
+    (['--from-counts', '3.counts', '3.counts'], 1, 'OUTPUT 3.counts is the count file 3.counts'),
+    (['--from-counts', 'out'], 2, '--from-counts expects COUNTS... OUTPUT'),
+    (['--counts-only', 'text.txt', 'out'], 2, '-o ORDER is required'),
+    (['--counts-only', '-o', '3', '--binary', 'trie', 'text.txt', 'out'], 2, 'it takes no --binary'),
+    (['--counts-only', '--from-counts', '-o', '3', 'text.txt', 'out'], 2, 'exclude each other'),
 ]
 
 
@@ -186,3 +224,33 @@ def test_help():
     assert result.returncode == 0
     assert result.stdout.startswith('Usage: estimatemodel [options] -o ORDER [TEXT...] OUTPUT\n')
     assert '--discount-fallback' in result.stdout and '-q BITS' in result.stdout
+
+
+def test_merged_counts_prune_as_the_whole_text_does(tmp_path):
+    """Pruning and the word list compose with counting in pieces: the word
+    list is given when counting, the thresholds when merging."""
+    words = tmp_path / 'words.txt'
+    words.write_text('and the lord\nsaid unto moses god\n')
+    whole = run_tool('estimatemodel', '-n', '-o', '3', '--prune', '0', '1', '--limit-vocab', words,
+                     '--discount-fallback', TEXT, tmp_path / 'whole.arpa')
+    assert whole.returncode == 0, whole.stderr
+    lines = TEXT.read_bytes().splitlines(keepends=True)
+    counts = []
+    for i, piece in enumerate((lines[:len(lines) // 2], lines[len(lines) // 2:])):
+        (tmp_path / f'{i}.txt').write_bytes(b''.join(piece))
+        counts.append(tmp_path / f'{i}.counts')
+        result = run_tool('estimatemodel', '-n', '--counts-only', '-o', '3', '--limit-vocab', words,
+                          tmp_path / f'{i}.txt', counts[-1])
+        assert result.returncode == 0, result.stderr
+    merged = run_tool('estimatemodel', '-n', '--from-counts', '--prune', '0', '1', '--discount-fallback', *counts,
+                      tmp_path / 'merged.arpa')
+    assert merged.returncode == 0, merged.stderr
+    assert (tmp_path / 'merged.arpa').read_bytes() == (tmp_path / 'whole.arpa').read_bytes()
+    refused = [
+        (['--counts-only', '-o', '3', '--prune', '0', '1', TEXT, tmp_path / 'x.counts'], 'pruning applies to the model'),
+        (['--from-counts', '--limit-vocab', words, *counts, tmp_path / 'x.arpa'], 'a word list applies to counting'),
+    ]
+    for args, message in refused:
+        result = run_tool('estimatemodel', '-n', *args)
+        assert result.returncode == 1 and message in result.stderr, result.stderr
+        assert not (tmp_path / 'x.counts').exists() and not (tmp_path / 'x.arpa').exists()

@@ -8,7 +8,7 @@ import quarn
 def test_module_namespace():
     public = {name for name in vars(quarn) if not name.startswith('__')}
     assert public == {'FullScoreReturn', 'State', 'Config', 'Model', 'os', 'LoadMethod', 'ARPALoadComplain',
-                      'LanguageModel', 'estimate', 'EstimateResult', 'EstimateOrder'}
+                      'LanguageModel', 'estimate', 'estimate_from_counts', 'EstimateResult', 'EstimateOrder'}
     assert quarn.os is os
     assert quarn.__doc__ is None
     assert issubclass(quarn.LanguageModel, quarn.Model)
