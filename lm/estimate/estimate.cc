@@ -384,6 +384,15 @@ void Report(const EstimateResult &result, std::ostream &to) {
   }
 }
 
+// Runs `write` on the descriptor of a pending `path`, which appears once
+// `write` returns and is removed if it throws.
+template <class Write> EstimateResult WriteCommitted(const std::string &path, Write write) {
+  util::PendingFile output(path);
+  EstimateResult result = write(output.Descriptor());
+  output.Commit();
+  return result;
+}
+
 }  // namespace
 
 EstimateResult Estimate(LineSource &text, const EstimateOptions &options, int arpa_fd, const std::string &temp_prefix) {
@@ -403,10 +412,8 @@ EstimateResult Estimate(LineSource &text, const EstimateOptions &options, int ar
 
 EstimateResult Estimate(LineSource &text, const EstimateOptions &options, const std::string &arpa_path) {
   CheckOptions(options);
-  util::PendingFile output(arpa_path);
-  EstimateResult result = Estimate(text, options, output.Descriptor(), TempPrefix(options, arpa_path));
-  output.Commit();
-  return result;
+  return WriteCommitted(arpa_path,
+                        [&](int fd) { return Estimate(text, options, fd, TempPrefix(options, arpa_path)); });
 }
 
 EstimateResult CountOnly(LineSource &text, const EstimateOptions &options, int counts_fd,
@@ -427,10 +434,8 @@ EstimateResult CountOnly(LineSource &text, const EstimateOptions &options, int c
 
 EstimateResult CountOnly(LineSource &text, const EstimateOptions &options, const std::string &counts_path) {
   CheckOptions(options);
-  util::PendingFile output(counts_path);
-  EstimateResult result = CountOnly(text, options, output.Descriptor(), TempPrefix(options, counts_path));
-  output.Commit();
-  return result;
+  return WriteCommitted(counts_path,
+                        [&](int fd) { return CountOnly(text, options, fd, TempPrefix(options, counts_path)); });
 }
 
 EstimateResult EstimateFromCounts(const std::vector<std::string> &counts_paths, const EstimateOptions &options,
@@ -455,10 +460,8 @@ EstimateResult EstimateFromCounts(const std::vector<std::string> &counts_paths, 
 
 EstimateResult EstimateFromCounts(const std::vector<std::string> &counts_paths, const EstimateOptions &options,
                                   const std::string &arpa_path) {
-  util::PendingFile output(arpa_path);
-  EstimateResult result = EstimateFromCounts(counts_paths, options, output.Descriptor(), TempPrefix(options, arpa_path));
-  output.Commit();
-  return result;
+  return WriteCommitted(
+      arpa_path, [&](int fd) { return EstimateFromCounts(counts_paths, options, fd, TempPrefix(options, arpa_path)); });
 }
 
 }  // namespace estimate
