@@ -6,10 +6,12 @@
 //   TYPE    for ARPA text: a type name of lm/model_type.hh (default probing)
 //   REPEAT  turns per measure, the best one counts (default 5)
 //
-// Prints words per second (</s> counted) of lm::base::ScoreSentence line by
-// line, and of lm::base::ScoreBatch on 1, 2 and all hardware threads, and
-// whether every batch score equals ScoreSentence's bit for bit.  The
-// one-thread measures also give the rate in the thread's processor time.
+// Prints the load time (LoadVirtual), then words per second (</s> counted)
+// of lm::base::ScoreSentence line by line, and of lm::base::ScoreBatch on 1,
+// 2 and all hardware threads, and whether every batch score equals
+// ScoreSentence's bit for bit.  The one-thread measures also give the rate
+// in the thread's processor time.  QUARN_HUGE_PAGES=0 in the environment
+// loads the model without huge pages (util/huge_pages.hh), for comparison.
 #include "lm/config.hh"
 #include "lm/model.hh"
 #include "lm/score_batch.hh"
@@ -73,7 +75,9 @@ int main(int argc, char *argv[]) {
   config.show_progress = false;
   config.positive_log_probability = lm::SILENT;
   config.temp_prefix = "/tmp/quarn_batch_bench_";
+  const auto load_start = std::chrono::steady_clock::now();
   const std::unique_ptr<lm::base::Model> model(lm::ngram::LoadVirtual(argv[1], config, type));
+  const std::chrono::duration<double> load_seconds = std::chrono::steady_clock::now() - load_start;
 
   std::vector<std::string> lines;
   std::ifstream text(argv[2]);
@@ -94,6 +98,7 @@ int main(int argc, char *argv[]) {
   const double serial_seconds = serial_time.wall;
   std::printf("%s: %zu sentences, %llu words; best of %u\n", argv[1], lines.size(),
               static_cast<unsigned long long>(words), repeat);
+  std::printf("%-32s %8.2f s\n", "load", load_seconds.count());
   std::printf("%-32s %8.2f M words/s  (processor time: %.2f)\n", "ScoreSentence, line by line",
               words / serial_seconds / 1e6, words / serial_time.thread / 1e6);
   const unsigned all = std::max(1u, std::thread::hardware_concurrency());

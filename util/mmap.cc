@@ -1,6 +1,7 @@
 #include "util/mmap.hh"
 
 #include "util/exception.hh"
+#include "util/huge_pages.hh"
 #include "util/scoped.hh"
 
 #include <algorithm>
@@ -118,6 +119,7 @@ void HugeMalloc(std::size_t size, bool zero_fill, scoped_memory &to) {
   to.reset();
   to.reset(zero_fill ? std::calloc(1, size) : std::malloc(size), size, scoped_memory::HEAP_BLOCK);
   UTIL_THROW_IF(!to.get(), ErrnoException, "Failed to allocate " << size << " bytes");
+  AdviseHugePages(to.get(), size);
 }
 
 void HugeRealloc(std::size_t size, bool zero_fill, scoped_memory &to) {
@@ -141,8 +143,6 @@ void HugeRealloc(std::size_t size, bool zero_fill, scoped_memory &to) {
       UTIL_THROW(Exception, "HugeRealloc called with type " << to.source());
   }
 }
-
-void AdviseHugePages(const void *, std::size_t) {}
 
 void *Pool::More(std::size_t size) {
   std::size_t amount = std::max(size, std::size_t(32) << blocks_.size());

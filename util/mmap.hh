@@ -135,17 +135,15 @@ void *MapZeroedWrite(int fd, uint64_t size);
 void *MapZeroedWrite(const char *name, uint64_t size, scoped_fd &file);
 
 // Releases what `to` holds, then holds a heap block of `size` bytes (zeroed
-// if asked) as HEAP_BLOCK.  On failure throws util::ErrnoException and `to`
-// holds (null, size, HEAP_BLOCK).
+// if asked) as HEAP_BLOCK, advised for huge pages (util/huge_pages.hh) before
+// it is first written.  On failure throws util::ErrnoException and `to` holds
+// (null, size, HEAP_BLOCK).
 void HugeMalloc(std::size_t size, bool zero_fill, scoped_memory &to);
 
 // Resizes `to`: size 0 releases it; NOT_OWNED gets a new block (HugeMalloc);
 // a HEAP_BLOCK is reallocated, zeroing the new tail if asked, and kept as it
 // was if that fails; a mapping kind throws util::Exception and is unchanged.
 void HugeRealloc(std::size_t size, bool zero_fill, scoped_memory &to);
-
-// Huge pages are never requested: does nothing.
-void AdviseHugePages(const void *addr, std::size_t size);
 
 // An arena of small byte strings released only all together.  Pieces are
 // carved without padding from blocks of 32, 64, 128, ... bytes (or the
