@@ -9,6 +9,7 @@
 #include "lm/model.hh"
 #include "lm/score_batch.hh"
 #include "lm/state.hh"
+#include "lm/word_by_word_for_test.hh"
 #include "util/temp_file_for_test.hh"
 
 #include <gtest/gtest.h>
@@ -63,24 +64,7 @@ std::vector<float> WordByWord(const Model &model, const std::vector<std::string>
 // state and with </s> as `options` say.
 std::vector<float> Totals(const Model &model, const std::vector<std::string> &sentences, const BatchOptions &options) {
   std::vector<float> totals;
-  const Vocabulary &vocab = model.VocabularyView();
-  for (const std::string &sentence : sentences) {
-    ngram::State states[2];
-    unsigned current = 0;
-    if (options.bos) {
-      model.BeginSentenceWrite(&states[0]);
-    } else {
-      model.NullContextWrite(&states[0]);
-    }
-    float total = 0.0f;
-    for (std::size_t at = 0; (at = sentence.find_first_not_of(' ', at)) != std::string::npos; current = 1 - current) {
-      const std::size_t end = sentence.find(' ', at);
-      total += model.BaseScore(&states[current], vocab.Index(sentence.substr(at, end - at)), &states[1 - current]);
-      at = end;
-    }
-    if (options.eos) total += model.BaseScore(&states[current], vocab.EndSentenceIndex(), &states[1 - current]);
-    totals.push_back(total);
-  }
+  for (const std::string &sentence : sentences) totals.push_back(WordByWord(model, sentence, options));
   return totals;
 }
 

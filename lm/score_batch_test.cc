@@ -8,6 +8,7 @@
 #include "lm/model.hh"
 #include "lm/score_sentence.hh"
 #include "lm/state.hh"
+#include "lm/word_by_word_for_test.hh"
 
 #include <gtest/gtest.h>
 
@@ -31,37 +32,6 @@ std::unique_ptr<Model> Load(ngram::ModelType type) {
   config.message_stream = nullptr;
   config.temp_prefix = "/tmp/quarn_batch_test_";
   return std::unique_ptr<Model>(ngram::LoadVirtual(kGenesis, config, type));
-}
-
-// The words of `sentence` as bytes.split() finds them, each cut at its first
-// NUL.
-std::vector<std::string> Split(const std::string &sentence) {
-  std::vector<std::string> words;
-  std::size_t at = 0;
-  while ((at = sentence.find_first_not_of(" \t\n\v\f\r", at)) != std::string::npos) {
-    const std::size_t end = std::min(sentence.find_first_of(" \t\n\v\f\r", at), sentence.size());
-    words.push_back(sentence.substr(at, end - at).c_str());
-    at = end;
-  }
-  return words;
-}
-
-// The per-word truth: BaseScore word by word.
-float WordByWord(const Model &model, const std::string &sentence, const BatchOptions &options) {
-  ngram::State states[2];
-  unsigned current = 0;
-  if (options.bos) {
-    model.BeginSentenceWrite(&states[0]);
-  } else {
-    model.NullContextWrite(&states[0]);
-  }
-  float total = 0.0f;
-  for (const std::string &word : Split(sentence)) {
-    total += model.BaseScore(&states[current], model.VocabularyView().Index(word), &states[1 - current]);
-    current = 1 - current;
-  }
-  if (options.eos) total += model.BaseScore(&states[current], model.VocabularyView().EndSentenceIndex(), &states[1 - current]);
-  return total;
 }
 
 // Edge cases, then random walks over the model's words with unknown words,
