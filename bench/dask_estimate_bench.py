@@ -14,7 +14,9 @@ the workers sent each other (Dask's transfer counter: only count file names
 travel, the partitions are read where they are counted), the count files'
 size, and each worker's peak resident memory beside MEMORY (default 1G, the
 -S of counting and merging), and checks that every model is byte for byte
-the one-process model.  The models and count files go to OUT_DIR.
+the one-process model.  The fallback discounts are allowed throughout (a
+generated text's 1-grams can lack a count of counts).  The models and count
+files go to OUT_DIR.
 """
 import os
 import pathlib
@@ -46,11 +48,17 @@ def one_process(text, order, out_dir, memory):
     tool = os.path.join(os.path.dirname(sys.executable), 'estimatemodel')
     output = os.path.join(out_dir, 'one.arpa')
     start = time.perf_counter()
-    run = subprocess.run([tool, '-o', str(order), '-S', memory, text, output], stderr=subprocess.PIPE, text=True,
+    run = subprocess.run([tool, '-o', str(order), '-S', memory, '--discount-fallback', text, output], stderr=subprocess.PIPE, text=True,
                          check=True)
     total = time.perf_counter() - start
     counting = float(re.search(r'Stage counting: (\S+) s wall', run.stderr).group(1))
     return output, counting, total
+
+
+def merge_with_fallback(paths, output, memory):
+    """The recipe's merge, with the fallback discounts allowed."""
+    import quarn
+    quarn.estimate_from_counts(paths, output, memory=memory, discount_fallback=True, show_progress=False)
 
 
 def on_cluster(workers, text, order, out_dir, blocksize, memory):
@@ -68,7 +76,7 @@ def on_cluster(workers, text, order, out_dir, blocksize, memory):
         start = time.perf_counter()
         paths = client.gather(client.compute(counts))
         counting = time.perf_counter() - start
-        merged = client.submit(dask_estimate.merge_counts, paths, output, memory, None, pure=False)
+        merged = client.submit(merge_with_fallback, paths, output, memory, pure=False)
         merged.result()
         total = time.perf_counter() - start
         sent = sum(client.run(sent_bytes).values())
