@@ -393,21 +393,30 @@ template <class Write> EstimateResult WriteCommitted(const std::string &path, Wr
   return result;
 }
 
-}  // namespace
-
-EstimateResult Estimate(LineSource &text, const EstimateOptions &options, int arpa_fd, const std::string &temp_prefix) {
+// Checks `options`, runs `stages` on a pipeline whose temporary files are
+// named `temp_prefix` and six characters, and reports the result.
+template <class Stages>
+EstimateResult RunPipeline(const EstimateOptions &options, const std::string &temp_prefix, Stages stages) {
   CheckOptions(options);
   EstimateResult result;
   std::string prefix = temp_prefix;
   util::NormalizeTempPrefix(prefix);
   Pipeline pipeline(options, prefix, result);
-  pipeline.Count(text);
-  UTIL_THROW_IF(!result.lines, BadTextException, text.Name() << " holds no word: there is nothing to estimate from");
-  pipeline.Adjust();
-  pipeline.Prune();
-  pipeline.Write(arpa_fd);
+  stages(pipeline, result);
   if (options.messages) Report(result, *options.messages);
   return result;
+}
+
+}  // namespace
+
+EstimateResult Estimate(LineSource &text, const EstimateOptions &options, int arpa_fd, const std::string &temp_prefix) {
+  return RunPipeline(options, temp_prefix, [&](Pipeline &pipeline, EstimateResult &result) {
+    pipeline.Count(text);
+    UTIL_THROW_IF(!result.lines, BadTextException, text.Name() << " holds no word: there is nothing to estimate from");
+    pipeline.Adjust();
+    pipeline.Prune();
+    pipeline.Write(arpa_fd);
+  });
 }
 
 EstimateResult Estimate(LineSource &text, const EstimateOptions &options, const std::string &arpa_path) {
@@ -418,18 +427,13 @@ EstimateResult Estimate(LineSource &text, const EstimateOptions &options, const 
 
 EstimateResult CountOnly(LineSource &text, const EstimateOptions &options, int counts_fd,
                          const std::string &temp_prefix) {
-  CheckOptions(options);
   UTIL_THROW_IF(!options.prune.empty(), util::Exception,
                 "pruning applies to the model, not to its counts: give the thresholds when merging the count files");
-  EstimateResult result;
-  std::string prefix = temp_prefix;
-  util::NormalizeTempPrefix(prefix);
-  Pipeline pipeline(options, prefix, result);
-  pipeline.Count(text);
-  pipeline.WriteCounts(counts_fd);
-  result.orders.clear();
-  if (options.messages) Report(result, *options.messages);
-  return result;
+  return RunPipeline(options, temp_prefix, [&](Pipeline &pipeline, EstimateResult &result) {
+    pipeline.Count(text);
+    pipeline.WriteCounts(counts_fd);
+    result.orders.clear();
+  });
 }
 
 EstimateResult CountOnly(LineSource &text, const EstimateOptions &options, const std::string &counts_path) {
@@ -445,17 +449,12 @@ EstimateResult EstimateFromCounts(const std::vector<std::string> &counts_paths, 
                 "a word list applies to counting a text, not to merging count files: give it when counting");
   EstimateOptions with_order = options;
   with_order.order = CountFileOrder(counts_paths.front());
-  CheckOptions(with_order);
-  EstimateResult result;
-  std::string prefix = temp_prefix;
-  util::NormalizeTempPrefix(prefix);
-  Pipeline pipeline(with_order, prefix, result);
-  pipeline.Merge(counts_paths);
-  pipeline.Adjust();
-  pipeline.Prune();
-  pipeline.Write(arpa_fd);
-  if (options.messages) Report(result, *options.messages);
-  return result;
+  return RunPipeline(with_order, temp_prefix, [&](Pipeline &pipeline, EstimateResult &) {
+    pipeline.Merge(counts_paths);
+    pipeline.Adjust();
+    pipeline.Prune();
+    pipeline.Write(arpa_fd);
+  });
 }
 
 EstimateResult EstimateFromCounts(const std::vector<std::string> &counts_paths, const EstimateOptions &options,
