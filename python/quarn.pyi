@@ -108,7 +108,7 @@ class EstimateResult(NamedTuple):
 # model of the type `binary` names ("probing", "trie", ...); with
 # `counts_only`, the count file of `text` instead.  `limit_vocab` names a
 # file of the words to keep, `prune` gives the count thresholds T2, T3, ... of
-# pruning.
+# pruning; `threads` is 1 or 2 (0: one per processor).
 def estimate(
     text: str | bytes | os.PathLike[str] | os.PathLike[bytes] | Iterable[str | bytes],
     order: int,
@@ -119,6 +119,7 @@ def estimate(
     discount_fallback: bool | tuple[float, float, float] | list[float] | None = None,
     limit_vocab: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
     prune: Iterable[int] | None = None,
+    threads: int = 2,
     show_progress: bool = True,
     binary: str | bytes | None = None,
     counts_only: bool = False,
@@ -135,6 +136,7 @@ def estimate_from_counts(
     temp_prefix: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
     discount_fallback: bool | tuple[float, float, float] | list[float] | None = None,
     prune: Iterable[int] | None = None,
+    threads: int = 2,
     show_progress: bool = True,
     binary: str | bytes | None = None,
 ) -> EstimateResult: ...

@@ -608,9 +608,12 @@ cdef int _next_line(void *context, const char **data, size_t *size) noexcept wit
 
 
 cdef _quarn.EstimateOptions estimate_options(order, memory, temp_prefix, discount_fallback, limit_vocab, prune,
-                                             bint show_progress) except *:
+                                             threads, bint show_progress) except *:
     cdef _quarn.EstimateOptions options
     options.order = order
+    if not isinstance(threads, int) or threads < 0:
+        raise ValueError(f'threads takes a count of 0 (one per processor) or more, not {threads!r}')
+    options.threads = threads if threads else max(1, os.cpu_count() or 1)
     options.memory = memory if isinstance(memory, int) else _quarn.ParseSize(as_str(memory))
     if temp_prefix is not None:
         options.temp_prefix = as_str(os.fspath(temp_prefix))
@@ -688,7 +691,7 @@ cdef _quarn.ModelType checked_binary_type(binary, order) except *:
 
 
 def estimate(text, order, output, *, memory='1G', temp_prefix=None, discount_fallback=None,
-             limit_vocab=None, prune=None, show_progress=True, binary=None, counts_only=False):
+             limit_vocab=None, prune=None, threads=2, show_progress=True, binary=None, counts_only=False):
     """
     Estimate an interpolated modified Kneser-Ney model of `order` and write it
     to `output` as an ARPA file, or with `binary` (a model type as the tools
@@ -708,6 +711,9 @@ def estimate(text, order, output, *, memory='1G', temp_prefix=None, discount_fal
         adjusted count is at most Tn are dropped (0 keeps all; orders beyond
         the last take the last; none below the one before), except those a
         kept longer n-gram needs as context or suffix
+    :param threads: 1, or 2 for a second thread that counts, sorts and
+        computes beside the first (0: one per processor; more than 2 are not
+        used)
     :param show_progress: progress bars, warnings and the summary on
         standard error
     :param counts_only: write to `output` not the model but the count file
@@ -717,7 +723,7 @@ def estimate(text, order, output, *, memory='1G', temp_prefix=None, discount_fal
     :return: EstimateResult (with counts_only: no orders)
     """
     cdef _quarn.EstimateOptions options = estimate_options(order, memory, temp_prefix, discount_fallback,
-                                                           limit_vocab, prune, show_progress)
+                                                           limit_vocab, prune, threads, show_progress)
     cdef _quarn.ModelType model_type = _quarn.PROBING
     if counts_only and binary is not None:
         raise ValueError('counts_only writes counts, not a binary model: it takes no binary')
@@ -759,7 +765,7 @@ def estimate(text, order, output, *, memory='1G', temp_prefix=None, discount_fal
 
 
 def estimate_from_counts(counts, output, *, memory='1G', temp_prefix=None, discount_fallback=None,
-                         prune=None, show_progress=True, binary=None):
+                         prune=None, threads=2, show_progress=True, binary=None):
     """
     Merge the count files `counts` (that estimate(..., counts_only=True)
     wrote, all of one order) and write the model of their order to `output`
@@ -774,6 +780,7 @@ def estimate_from_counts(counts, output, *, memory='1G', temp_prefix=None, disco
     :param temp_prefix: prefix of the temporary files (default: beside output)
     :param discount_fallback: as for estimate()
     :param prune: as for estimate()
+    :param threads: as for estimate()
     :param show_progress: progress bars, warnings and the summary on
         standard error
     :param binary: as for estimate()
@@ -785,7 +792,7 @@ def estimate_from_counts(counts, output, *, memory='1G', temp_prefix=None, disco
     if paths.empty():
         raise ValueError('estimate_from_counts needs at least one count file')
     cdef _quarn.EstimateOptions options = estimate_options(1, memory, temp_prefix, discount_fallback, None, prune,
-                                                           show_progress)
+                                                           threads, show_progress)
     cdef _quarn.ModelType model_type = _quarn.PROBING
     if binary is not None:
         model_type = checked_binary_type(binary, _quarn.CountFileOrder(paths[0]))

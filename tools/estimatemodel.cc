@@ -11,12 +11,14 @@
 #include "util/file.hh"
 #include "util/scoped.hh"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -45,6 +47,9 @@ const std::string kUsage = std::string(
     "  -S SIZE       memory for counting and sorting, such as 512M, 4G or 50%\n"
     "                (default 1G; the vocabulary comes on top)\n"
     "  -T PREFIX     prefix of the temporary files (default: beside OUTPUT)\n"
+    "  -t N          threads: 1, or 2 (the default) for a second thread that\n"
+    "                counts, sorts and computes beside the first (0: one per\n"
+    "                processor; more than 2 are not used)\n"
     "  --discount-fallback [D1 D2 D3]\n"
     "                an order whose discounts cannot be estimated uses D1 D2 D3\n"
     "                (default 0.5 1 1.5) instead of failing, with a warning\n"
@@ -102,6 +107,10 @@ void HandleOption(Options &options, char letter, const char *value) {
     case 'T':
       options.estimate.temp_prefix = value;
       options.config.temp_prefix = value;
+      break;
+    case 't':
+      options.estimate.threads = tools::ThreadsValue(letter, value);
+      if (!options.estimate.threads) options.estimate.threads = std::max(1u, std::thread::hardware_concurrency());
       break;
     case 'n':
       options.estimate.show_progress = false;
@@ -183,7 +192,7 @@ Options ParseCommandLine(int argc, char *argv[]) {
   Options options;
   options.estimate.messages = &std::cerr;
   argc = TakeLongOptions(options, argc, argv);
-  const int first = tools::ParseOptions(argc, argv, (std::string(tools::kStructureLetters) + "o:S:T:n").c_str(),
+  const int first = tools::ParseOptions(argc, argv, (std::string(tools::kStructureLetters) + "o:S:T:t:n").c_str(),
                                         kUsage.c_str(), [&options](char letter, const char *value) {
                                           HandleOption(options, letter, value);
                                         });

@@ -10,19 +10,73 @@ namespace lm {
 namespace estimate {
 namespace {
 
-// The table spills once this share of its buckets is taken.
+// The table grows or spills once this share of its buckets is taken.
 constexpr double kMaxLoad = 0.8;
+// Buckets of a new table, at most.
+constexpr std::size_t kInitialBuckets = 1 << 16;
+// Buckets whose hashes Grow computes and prefetches ahead.
+constexpr std::size_t kGrowAhead = 8;
 
 }  // namespace
 
 NGramCounter::NGramCounter(unsigned order, std::size_t memory, const std::string &temp_prefix, bool parallel)
     : order_(order), record_size_(RecordSizeWith<uint64_t>(order)), parallel_(parallel), runs_(record_size_, temp_prefix) {
-  std::size_t buckets = 16;
-  while (buckets * 2 * record_size_ <= memory) buckets *= 2;
+  max_buckets_ = 16;
+  while (max_buckets_ * 2 * record_size_ <= memory) max_buckets_ *= 2;
+  memory_bytes_ = memory;
+  Allocate(std::min(max_buckets_, kInitialBuckets));
+}
+
+void NGramCounter::Allocate(std::size_t buckets) {
+  memory_.reset();
   memory_.reset(new uint64_t[buckets * record_size_ / 8]());
   table_ = reinterpret_cast<char *>(memory_.get());
   mask_ = buckets - 1;
   max_entries_ = std::max<std::size_t>(1, static_cast<std::size_t>(buckets * kMaxLoad));
+}
+
+void NGramCounter::Full() {
+  const std::size_t buckets = mask_ + 1;
+  if (buckets == max_buckets_) {
+    Spill();
+  } else if (buckets * 3 * record_size_ <= memory_bytes_) {
+    Grow();
+  } else {
+    // The table and its double do not fit together: spill, then double.
+    WriteSorted();
+    entries_ = 0;
+    Allocate(buckets * 2);
+  }
+}
+
+void NGramCounter::Grow() {
+  std::unique_ptr<uint64_t[]> old(std::move(memory_));
+  const char *from = table_;
+  const char *const end = from + (mask_ + 1) * record_size_;
+  Allocate((mask_ + 1) * 2);
+  // The hashes of the next taken records, their new buckets on their way.
+  uint64_t hashes[kGrowAhead];
+  const char *records[kGrowAhead];
+  std::size_t ahead = 0;
+  for (;; from += record_size_) {
+    const bool more = from != end;
+    if (more && !Payload<uint64_t>(from, order_)) continue;
+    if (ahead == kGrowAhead || (!more && ahead)) {
+      for (std::size_t i = 0; i < ahead; ++i) Place(records[i], hashes[i]);
+      ahead = 0;
+    }
+    if (!more) break;
+    records[ahead] = from;
+    hashes[ahead] = Hash(Words(from));
+    __builtin_prefetch(table_ + (hashes[ahead] & mask_) * record_size_, 1);
+    ++ahead;
+  }
+}
+
+void NGramCounter::Place(const char *record, uint64_t hash) {
+  std::size_t bucket = hash & mask_;
+  while (Payload<uint64_t>(table_ + bucket * record_size_, order_)) bucket = (bucket + 1) & mask_;
+  CopyRecord(table_ + bucket * record_size_, record, record_size_);
 }
 
 uint64_t NGramCounter::Hash(const WordId *window) const {

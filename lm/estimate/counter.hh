@@ -3,10 +3,12 @@
 //
 // A counting record is `order` words and a uint64_t count
 // (RecordSizeWith<uint64_t>(order) bytes).  Add counts one occurrence of a
-// window of `order` words; when the table is full (a fixed share of its
-// buckets, sized from the memory budget) its records are sorted in
-// SuffixOrder and written as a run, and counting goes on in the emptied
-// table.  Finish spills the rest and frees the table; the runs merged with
+// window of `order` words.  The table starts small and doubles whenever a
+// fixed share of its buckets is taken, up to the largest size the memory
+// budget holds (a doubling that would hold both tables beyond the budget
+// writes the smaller one as a run first); when that one is full its records
+// are sorted in SuffixOrder and written as a run, and counting goes on in
+// the emptied table.  A small text thus never pays for the whole budget.  Finish spills the rest and frees the table; the runs merged with
 // SumCounts give every distinct window with its count, in suffix order.
 // The counts do not depend on when the table spills, so the few windows
 // that Add holds back until their buckets are fetched change nothing.
@@ -74,7 +76,7 @@ class NGramCounter {
       if (!count) {
         CopyWords(Words(record), window.words, order_);
         count = 1;
-        if (++entries_ == max_entries_) Spill();
+        if (++entries_ == max_entries_) Full();
         return;
       }
       if (SameWords(Words(record), window.words, order_)) {
@@ -85,6 +87,14 @@ class NGramCounter {
   }
 
   uint64_t Hash(const WordId *window) const;
+  // Gives the table `buckets` zeroed buckets (a power of two).
+  void Allocate(std::size_t buckets);
+  // Grows the table or, at its largest, spills it.
+  void Full();
+  // Doubles the table, moving the taken buckets into the new one.
+  void Grow();
+  // Copies a record of the old table into its bucket of the new one.
+  void Place(const char *record, uint64_t hash);
   // Moves the taken buckets to the front.
   void Compact();
   // Sorts the taken buckets and writes them as runs (two when parallel).
@@ -98,6 +108,8 @@ class NGramCounter {
   std::unique_ptr<uint64_t[]> memory_;
   char *table_;
   std::size_t mask_;
+  std::size_t max_buckets_;
+  std::size_t memory_bytes_;
   std::size_t entries_ = 0, max_entries_;
   Pending pending_[kPending];
   uint64_t added_ = 0;

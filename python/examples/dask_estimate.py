@@ -2,7 +2,7 @@
 """Estimates a model from a text corpus, one sentence per line, on a Dask cluster.
 
 Usage: dask_estimate.py -o ORDER TEXT... OUTPUT [--scheduler ADDRESS] [--workers N]
-                        [--blocksize BYTES] [--memory SIZE] [--binary TYPE] [-n]
+                        [--blocksize BYTES] [--memory SIZE] [--threads N] [--binary TYPE] [-n]
 
 Writes the interpolated modified Kneser-Ney model of ORDER made from the
 lines of the TEXT files, in their order, to OUTPUT: an ARPA file, or with
@@ -18,7 +18,11 @@ merges the count files, in the text's order, with quarn.estimate_from_counts
 and writes OUTPUT.  Only the names of the count files travel between
 workers; the files lie in a directory beside OUTPUT, removed at the end.
 Each worker counts and merges within --memory (default 1G), its vocabulary
-on top.
+on top.  A partition is counted on --threads threads (1 or 2; default: the
+processors the LocalCluster's workers leave each other, at least 1, so one
+worker alone counts on 2 where there are 2; with --scheduler, 1, as every
+task of a Dask worker has a processor of its own); the merge, which runs
+alone, on 2.
 
 Without --scheduler a distributed LocalCluster of N worker processes
 (default: one per processor), one thread each, does the work on this
@@ -50,12 +54,12 @@ def last_line(error):
     return str(error).splitlines()[-1]
 
 
-def count_partition(block, where, order, counts_path, memory):
+def count_partition(block, where, order, counts_path, memory, threads=1):
     """Counts the lines of `block` (bytes ending at a line end), the
-    partition `where` names, into the count file `counts_path`; returns its
-    path."""
+    partition `where` names, into the count file `counts_path` on `threads`
+    threads; returns its path."""
     try:
-        quarn.estimate(block.split(b'\n'), order, counts_path, counts_only=True, memory=memory,
+        quarn.estimate(block.split(b'\n'), order, counts_path, counts_only=True, memory=memory, threads=threads,
                        show_progress=False)
     except RuntimeError as error:
         raise RuntimeError(f'{where}: {last_line(error)}') from None
@@ -83,11 +87,11 @@ def partitions(text_paths, blocksize):
     return blocks
 
 
-def estimate_model(order, text_paths, output, work_dir, blocksize='64MiB', memory='1G', binary=None):
-    """The delayed model: counts every partition into work_dir and merges
-    them into `output`; computes to (lines, tokens)."""
+def estimate_model(order, text_paths, output, work_dir, blocksize='64MiB', memory='1G', binary=None, threads=1):
+    """The delayed model: counts every partition into work_dir on `threads`
+    threads and merges them into `output`; computes to (lines, tokens)."""
     count = dask.delayed(count_partition, pure=False)
-    counts = [count(block, where, order, os.path.join(work_dir, f'{i:05d}.counts'), memory)
+    counts = [count(block, where, order, os.path.join(work_dir, f'{i:05d}.counts'), memory, threads)
               for i, (block, where) in enumerate(partitions(text_paths, blocksize))]
     return dask.delayed(merge_counts, pure=False)(counts, output, memory, binary)
 
@@ -111,16 +115,28 @@ def main():
     parser.add_argument('--workers', type=int, default=os.cpu_count(), help='worker processes of the LocalCluster')
     parser.add_argument('--blocksize', default='64MiB')
     parser.add_argument('--memory', default='1G', help='memory of each worker for counting and merging')
+    parser.add_argument('--threads', type=int, help='threads that count a partition (default: see above)')
     parser.add_argument('--binary', help='write a binary model of this type')
     parser.add_argument('-n', dest='progress', action='store_false', help='no progress bar')
     arguments = parser.parse_args()
     check_inputs(arguments.text)
+    if arguments.threads is not None and arguments.threads < 1:
+        parser.error(f'--threads takes 1 or more, not {arguments.threads}')
     try:
         lines, tokens = run(arguments)
     except (OSError, RuntimeError, ValueError) as error:
         sys.exit(f'{sys.argv[0]}: {last_line(error)}')
     print(f'Lines: {lines}')
     print(f'Tokens: {tokens}')
+
+
+def counting_threads(arguments):
+    """The threads that count a partition."""
+    if arguments.threads is not None:
+        return arguments.threads
+    if arguments.scheduler:
+        return 1
+    return max(1, (os.cpu_count() or 1) // arguments.workers)
 
 
 def run(arguments):
@@ -138,7 +154,8 @@ def run(arguments):
     try:
         with client:
             model = estimate_model(arguments.order, [os.path.abspath(p) for p in arguments.text], output, work_dir,
-                                   arguments.blocksize, arguments.memory, arguments.binary)
+                                   arguments.blocksize, arguments.memory, arguments.binary,
+                                   counting_threads(arguments))
             future = client.compute(model)
             if arguments.progress:
                 dask.distributed.progress(future)

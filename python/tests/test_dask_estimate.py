@@ -54,7 +54,8 @@ def test_binary_model_on_a_cluster_at_a_scheduler_address(texts, tmp_path):
     quarn.estimate(TEXT, 3, expected, binary='trie', show_progress=False)
     output = tmp_path / 'model.trie'
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True) as cluster:
-        run = run_recipe(3, texts, output, '--binary', 'trie', '--scheduler', cluster.scheduler_address)
+        run = run_recipe(3, texts, output, '--binary', 'trie', '--threads', '2', '--scheduler',
+                         cluster.scheduler_address)
     assert run.returncode == 0, run.stderr
     assert output.read_bytes() == expected.read_bytes()
 

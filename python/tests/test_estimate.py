@@ -41,14 +41,15 @@ def test_the_result_describes_the_arpa_file(reference):
         assert not order.fallback_used
 
 
-@pytest.mark.parametrize('how', ['path object', 'str lines', 'bytes lines', 'generator', 'gzip', 'bzip2', 'xz'])
+@pytest.mark.parametrize('how', ['path object', 'str lines', 'bytes lines', 'generator', 'gzip', 'bzip2', 'xz',
+                                 'one thread'])
 def test_every_kind_of_text_gives_the_same_bytes(tmp_path, reference, how):
     data = TEXT.read_bytes()
     compressors = {'gzip': gzip.compress, 'bzip2': bz2.compress, 'xz': lzma.compress}
     if how in compressors:
         text = tmp_path / 'text.compressed'
         text.write_bytes(compressors[how](data))
-    elif how == 'path object':
+    elif how in ('path object', 'one thread'):
         text = TEXT
     elif how == 'str lines':
         text = data.decode().splitlines(keepends=True)
@@ -57,7 +58,7 @@ def test_every_kind_of_text_gives_the_same_bytes(tmp_path, reference, how):
     else:
         text = (line for line in data.decode().splitlines())
     output = tmp_path / 'model.arpa'
-    quarn.estimate(text, 3, output, memory=1 << 20, show_progress=False)
+    quarn.estimate(text, 3, output, memory=1 << 20, threads=1 if how == 'one thread' else 2, show_progress=False)
     assert output.read_bytes() == reference[0].read_bytes()
 
 
@@ -142,6 +143,7 @@ FAILURES = [
     (['a b'], {'prune': (2, 1)}, RuntimeError, 'pruning thresholds must not decrease with the order'),
     (['a b'], {'prune': (0, 1, 1)}, RuntimeError, 'a model of order 3 takes at most 2 pruning thresholds'),
     (['a b'], {'prune': (1, -1)}, ValueError, 'prune takes counts of 0 or more, not -1'),
+    (['a b'], {'threads': -1}, ValueError, 'threads takes a count of 0'),
     (['a b'], {'limit_vocab': 'nowords.txt'}, RuntimeError, 'nowords.txt'),
     (['a b'], {'memory': '3Q'}, RuntimeError, '3Q'),
     (['a b'], {'temp_prefix': 'nodir/tmp'}, RuntimeError, 'nodir/tmp'),
@@ -197,7 +199,8 @@ def test_counted_pieces_merge_into_the_whole_text_s_model(tmp_path, reference, b
     counts = []
     for i, piece in enumerate(pieces_of(lines, [0, half, 1, 0, len(lines) - half - 1])):
         counts.append(tmp_path / f'{i}.counts')
-        counted = quarn.estimate(piece, 3, counts[-1], counts_only=True, memory='2M', show_progress=False)
+        counted = quarn.estimate(piece, 3, counts[-1], counts_only=True, memory='2M', threads=1 + i % 2,
+                                 show_progress=False)
         assert (counted.lines, counted.orders) == (len(piece), [])
     output = tmp_path / 'merged.model'
     result = quarn.estimate_from_counts(counts, output, memory='1M', binary=binary, temp_prefix=tmp_path / 'tmp',

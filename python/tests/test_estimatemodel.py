@@ -35,10 +35,12 @@ def test_files_standard_input_and_compressed_text_give_the_module_s_model(tmp_pa
         'two files, one compressed': run_tool('estimatemodel', '-n', '-o', '3', '-S', '1M', tmp_path / 'first.txt',
                                               tmp_path / 'second.gz', tmp_path / 'b.arpa'),
         'standard input': run_tool('estimatemodel', '-n', '-o', '3', tmp_path / 'c.arpa', stdin=TEXT.read_text()),
+        'one thread': run_tool('estimatemodel', '-n', '-t', '1', '-o', '3', '-S', '1M', TEXT, tmp_path / 'd.arpa'),
+        'one per processor': run_tool('estimatemodel', '-n', '-t', '0', '-o', '3', TEXT, tmp_path / 'e.arpa'),
     }
     for name, result in runs.items():
         assert result.returncode == 0, (name, result.stderr)
-    for output in 'abc':
+    for output in 'abcde':
         assert (tmp_path / f'{output}.arpa').read_bytes() == reference
     # The summary: counts and discounts per order, time and memory per stage.
     assert 'Order 3:' in runs['one file'].stderr and 'Stage counting' in runs['one file'].stderr
@@ -145,6 +147,7 @@ FAILURES = [
     (['-o', '3', '--limit-vocab', 'missing.txt', 'text.txt', 'out'], 1, 'while opening missing.txt'),
     (['-o', '3', 'text.txt', 'out', '--limit-vocab'], 2, '--limit-vocab needs a FILE'),
     (['-o', '3', '-S', '3Q', 'text.txt', 'out'], 2, 'the allowed suffixes are bKMGTPEZY%'),
+    (['-o', '3', '-t', 'two', 'text.txt', 'out'], 2, "-t takes a thread count from 0 to"),
     (['--from-counts', '3.counts', '2.counts', 'out'], 1,
      'the count file 2.counts has order 2, but 3.counts has order 3'),
     (['--from-counts', 'cut.counts', 'out'], 1, 'the count file cut.counts is truncated'),
