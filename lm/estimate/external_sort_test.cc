@@ -1,6 +1,7 @@
 #include "lm/estimate/external_sort.hh"
 
 #include "lm/estimate/counter.hh"
+#include "lm/estimate/key_order_for_test.hh"
 #include "lm/estimate/ngram_record.hh"
 
 #include <gtest/gtest.h>
@@ -12,15 +13,6 @@
 namespace lm {
 namespace estimate {
 namespace {
-
-typedef std::vector<WordId> Key;
-
-// Key order of SuffixOrder, as an independent truth: the last word first.
-struct ReversedLess {
-  bool operator()(const Key &a, const Key &b) const {
-    return std::lexicographical_compare(a.rbegin(), a.rend(), b.rbegin(), b.rend());
-  }
-};
 
 // Many keys, each several times, through a buffer far too small: many runs,
 // intermediate merges, and equal keys combined within and across runs.
