@@ -28,9 +28,8 @@ NGramCounter::NGramCounter(unsigned order, std::size_t memory, const std::string
 }
 
 void NGramCounter::Allocate(std::size_t buckets) {
-  memory_.reset();
-  memory_.reset(new uint64_t[buckets * record_size_ / 8]());
-  table_ = reinterpret_cast<char *>(memory_.get());
+  util::HugeMalloc(buckets * record_size_, true, memory_);
+  table_ = static_cast<char *>(memory_.get());
   mask_ = buckets - 1;
   max_entries_ = std::max<std::size_t>(1, static_cast<std::size_t>(buckets * kMaxLoad));
 }
@@ -50,7 +49,9 @@ void NGramCounter::Full() {
 }
 
 void NGramCounter::Grow() {
-  std::unique_ptr<uint64_t[]> old(std::move(memory_));
+  util::scoped_memory old;
+  const std::size_t old_size = memory_.size();
+  old.reset(memory_.steal(), old_size, util::scoped_memory::HEAP_BLOCK);
   const char *from = table_;
   const char *const end = from + (mask_ + 1) * record_size_;
   Allocate((mask_ + 1) * 2);

@@ -18,10 +18,10 @@
 #include "lm/estimate/estimate.hh"
 #include "lm/estimate/external_sort.hh"
 #include "lm/estimate/ngram_record.hh"
+#include "util/mmap.hh"
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace lm {
@@ -105,7 +105,8 @@ class NGramCounter {
   std::size_t record_size_;
   bool parallel_;
   Runs runs_;
-  std::unique_ptr<uint64_t[]> memory_;
+  // Asks for huge pages: the inserts land all over the table.
+  util::scoped_memory memory_;
   char *table_;
   std::size_t mask_;
   std::size_t max_buckets_;
