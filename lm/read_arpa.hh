@@ -81,8 +81,43 @@ class PositiveProbWarn {
 
   void Warn(float prob);
 
+  // What the next Warn does.
+  WarnPolicy Action() const { return action_; }
+
  private:
   WarnPolicy action_;
+};
+
+// The policy of a PositiveProbWarn, for a reader that runs ahead of the
+// thread that uses what it reads: THROW_ERROR throws at once, as
+// PositiveProbWarn does; the complaint of COMPLAIN is only noted, so that
+// the using thread can make it (PositiveProbWarn::Warn with TakeNoted's
+// probability) when it reaches the entry, in the entry's turn.
+class NotedPositiveProbWarn {
+ public:
+  explicit NotedPositiveProbWarn(const PositiveProbWarn &warn) : action_(warn.Action()) {}
+
+  void Warn(float prob) {
+    if (action_ == THROW_ERROR) PositiveProbWarn().Warn(prob);
+    if (action_ != COMPLAIN) return;
+    noted_ = true;
+    prob_ = prob;
+    action_ = SILENT;
+  }
+
+  // Whether Warn noted a complaint since the last call; if so, its
+  // probability goes to `prob`.
+  bool TakeNoted(float &prob) {
+    if (!noted_) return false;
+    noted_ = false;
+    prob = prob_;
+    return true;
+  }
+
+ private:
+  WarnPolicy action_;
+  bool noted_ = false;
+  float prob_ = 0.0f;
 };
 
 // Tab, newline, carriage return and space: the bytes that separate the tokens
@@ -118,10 +153,11 @@ void Read1Gram(util::FilePiece &f, Voc &vocab, Weights *unigrams, PositiveProbWa
 // Reads one entry of order `n`: probability, n words, backoff part.  Looks
 // each word up in `vocab` and writes its identifier through `indices_out` in
 // file order; a word the vocabulary lacks is refused unless it is "<unk>" or
-// "<UNK>" (identifier 0).
-template <class Voc, class Weights, class Iterator>
+// "<UNK>" (identifier 0).  `warn` is a PositiveProbWarn or a
+// NotedPositiveProbWarn.
+template <class Voc, class Weights, class Iterator, class Warn>
 void ReadNGram(util::FilePiece &f, const unsigned char n, const Voc &vocab, Iterator indices_out, Weights &weights,
-               PositiveProbWarn &warn) {
+               Warn &warn) {
   try {
     weights.prob = f.ReadFloat();
     if (weights.prob > 0.0f) {
