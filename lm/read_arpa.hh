@@ -150,6 +150,53 @@ void Read1Gram(util::FilePiece &f, Voc &vocab, Weights *unigrams, PositiveProbWa
   }
 }
 
+// Looks ahead of the entries of order `n` being read: before each entry,
+// Ahead starts fetching the vocabulary entries of the words of the lines up
+// to kBytes past it that are already in the reader's buffer, so that their
+// lookups by ReadNGram wait for memory together instead of one after the
+// other.  It only reads the buffer: what ReadNGram does and throws is the
+// same with or without it.  `Voc` has Prefetch(word).
+template <class Voc> class VocabLookAhead {
+ public:
+  static constexpr uint64_t kBytes = 512;
+
+  VocabLookAhead(const Voc &vocab, unsigned char n) : vocab_(vocab), n_(n) {}
+
+  void Ahead(const util::FilePiece &f) {
+    const uint64_t at = f.ByteOffset();
+    const StringPiece buffered = f.Buffered();
+    if (cursor_ < at) cursor_ = at;
+    while (cursor_ < at + kBytes && cursor_ - at < buffered.size()) {
+      const char *line = buffered.data() + (cursor_ - at);
+      const char *end = static_cast<const char *>(std::memchr(line, '\n', buffered.end() - line));
+      if (!end) return;
+      PrefetchWords(line, end);
+      cursor_ += static_cast<uint64_t>(end + 1 - line);
+    }
+  }
+
+ private:
+  // The words are the n tokens after the probability.  Always inlined: a
+  // call that only prefetches would be dropped.
+  [[gnu::always_inline]] void PrefetchWords(const char *at, const char *end) const {
+    for (unsigned char i = 0; i <= n_ && at != end; ++i) {
+      const char *token = Skip(at, end, false);
+      if (i) vocab_.Prefetch(StringPiece(at, static_cast<std::size_t>(token - at)));
+      at = Skip(token, end, true);
+    }
+  }
+
+  // Past the bytes that are (`spaces`) or are not delimiters.
+  static const char *Skip(const char *at, const char *end, bool spaces) {
+    while (at != end && kARPASpaces[static_cast<unsigned char>(*at)] == spaces) ++at;
+    return at;
+  }
+
+  const Voc &vocab_;
+  const unsigned char n_;
+  uint64_t cursor_ = 0;
+};
+
 // Reads one entry of order `n`: probability, n words, backoff part.  Looks
 // each word up in `vocab` and writes its identifier through `indices_out` in
 // file order; a word the vocabulary lacks is refused unless it is "<unk>" or

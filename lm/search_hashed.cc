@@ -63,8 +63,9 @@ template <class Weights> struct ParsedBlock {
 // Reads the next n-gram into `block`; it counts only once it was read
 // whole.
 template <class Weights>
-void ParseNGram(util::FilePiece &f, const ProbingVocabulary &vocab, NotedPositiveProbWarn &warn,
-                ParsedBlock<Weights> &block) {
+void ParseNGram(util::FilePiece &f, const ProbingVocabulary &vocab, VocabLookAhead<ProbingVocabulary> &ahead,
+                NotedPositiveProbWarn &warn, ParsedBlock<Weights> &block) {
+  ahead.Ahead(f);
   const unsigned int n = block.n;
   const std::size_t i = block.size;
   WordIndex *ids = &block.ids[i * n];
@@ -170,7 +171,7 @@ template <class Weights> class ActivateUnigram {
  public:
   explicit ActivateUnigram(Weights *unigrams) : unigrams_(unigrams) {}
   // The 1-gram records are few and stay in cache.
-  void Prefetch(const NGramScratch<Weights> &) const {}
+  [[gnu::always_inline]] void Prefetch(const NGramScratch<Weights> &) const {}
   void operator()(const NGramScratch<Weights> &scratch) const { SetExtension(unigrams_[scratch.ids[1]].backoff); }
 
  private:
@@ -195,7 +196,7 @@ template <class Middle> class ActivateMiddle {
   explicit ActivateMiddle(Middle &middle) : middle_(middle), marked_(0), any_marked_(false) {}
 
   // Starts fetching the context's bucket of an n-gram stored soon.
-  template <class Weights> void Prefetch(const NGramScratch<Weights> &scratch) const {
+  template <class Weights> [[gnu::always_inline]] void Prefetch(const NGramScratch<Weights> &scratch) const {
     const uint64_t context = scratch.keys[scratch.n - 1];
     if (!Repeat(context)) middle_.Prefetch(context);
   }
@@ -219,9 +220,11 @@ template <class Middle> class ActivateMiddle {
 // Starts fetching the buckets that storing the n-gram in `scratch` will
 // touch: its own, its suffix's and (through `activate`) its context's.  They
 // are usually far apart and out of cache; fetching them kFetchAhead n-grams
-// early lets the misses of several n-grams overlap.
+// early lets the misses of several n-grams overlap.  Always inlined, as
+// every function that only prefetches: GCC deems a call of one free of
+// effects and drops it.
 template <class Weights, class Store, class Middle, class Activate>
-void PrefetchBuckets(const NGramScratch<Weights> &scratch, const Store &store, const std::vector<Middle> &middle,
+[[gnu::always_inline]] inline void PrefetchBuckets(const NGramScratch<Weights> &scratch, const Store &store, const std::vector<Middle> &middle,
                      const Activate &activate) {
   const unsigned int n = scratch.n;
   store.Prefetch(scratch.keys[n - 2]);
@@ -260,7 +263,7 @@ template <class Build, class Activate, class Store, class Middle> class NGramIns
     scratch_.keys = &block.keys[i * block.n];
   }
 
-  void Prefetch(const Block &block, std::size_t i) {
+  [[gnu::always_inline]] void Prefetch(const Block &block, std::size_t i) {
     Point(block, i);
     PrefetchBuckets(scratch_, store_, middle_, activate_);
   }
@@ -303,8 +306,9 @@ void ReadNGrams(util::FilePiece &f, unsigned int n, uint64_t count, const Probin
   hand_off.Run([&](util::HandOff<Block, Inserter> &blocks) {
     ReadNGramHeader(f, n);
     NotedPositiveProbWarn noted(warn);
+    VocabLookAhead<ProbingVocabulary> ahead(vocab, static_cast<unsigned char>(n));
     for (uint64_t i = 0; i < count; ++i) {
-      ParseNGram(f, vocab, noted, blocks.Current());
+      ParseNGram(f, vocab, ahead, noted, blocks.Current());
       if (blocks.Current().Full()) blocks.Hand();
     }
     if (blocks.Current().size) blocks.Hand();
