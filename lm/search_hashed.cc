@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <concepts>
+#include <cstdint>
 #include <iterator>
 #include <memory>
 
@@ -54,9 +55,11 @@ template <class Weights> struct ParsedBlock {
   std::vector<uint64_t> keys;
   std::vector<Weights> weights;
   std::size_t size = 0;
-  // The entry whose positive probability is complained about (kBlockEntries
-  // when none) and that probability.
-  std::size_t complain_at = kBlockEntries;
+  // The entry whose positive probability is complained about (kNoComplaint
+  // when none; `size` when the entry's reading failed after the complaint)
+  // and that probability.
+  static constexpr std::size_t kNoComplaint = SIZE_MAX;
+  std::size_t complain_at = kNoComplaint;
   float complain_prob = 0.0f;
 };
 
@@ -69,8 +72,13 @@ void ParseNGram(util::FilePiece &f, const ProbingVocabulary &vocab, VocabLookAhe
   const unsigned int n = block.n;
   const std::size_t i = block.size;
   WordIndex *ids = &block.ids[i * n];
-  ReadNGram(f, static_cast<unsigned char>(n), vocab, std::reverse_iterator<WordIndex *>(ids + n), block.weights[i],
-            warn);
+  try {
+    ReadNGram(f, static_cast<unsigned char>(n), vocab, std::reverse_iterator<WordIndex *>(ids + n),
+              block.weights[i], warn);
+  } catch (...) {
+    if (warn.TakeNoted(block.complain_prob)) block.complain_at = i;
+    throw;
+  }
   uint64_t *keys = &block.keys[i * n];
   keys[0] = CombineWordHash(ids[0], ids[1]);
   for (unsigned int h = 1; h + 1 < n; ++h) keys[h] = CombineWordHash(keys[h - 1], ids[h + 1]);
@@ -253,8 +261,9 @@ template <class Build, class Activate, class Store, class Middle> class NGramIns
       if (i == block.complain_at) warn_.Warn(block.complain_prob);
       Insert(block, i);
     }
+    if (block.complain_at == block.size) warn_.Warn(block.complain_prob);
     block.size = 0;
-    block.complain_at = kBlockEntries;
+    block.complain_at = Block::kNoComplaint;
   }
 
  private:

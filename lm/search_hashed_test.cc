@@ -759,6 +759,17 @@ TEST(HashedBuildTest, ComplaintComesInItsTurn) {
     EXPECT_EQ(c.complains, complaints[0].starts_with("There's a positive log probability 0.5")) << complaints[0];
     EXPECT_EQ(complaints[0], complaints[1]);
   }
+  // A line that is complained about and then refused.
+  const ManyTrigrams arpa({{kPositive, "0.5\tw1 w0 zz\n"}});
+  for (unsigned int threads : {1u, 2u}) {
+    Config config = WithThreads(TestConfig(), threads);
+    config.positive_log_probability = COMPLAIN;
+    std::string error;
+    const std::string complaint =
+        CerrOf([&] { error = BuildError<BackoffValue, FormatLoadException>(arpa.Text(), config); });
+    EXPECT_TRUE(complaint.starts_with("There's a positive log probability 0.5")) << threads << complaint;
+    EXPECT_NE(std::string::npos, error.find("in the 3-gram at byte")) << error;
+  }
 }
 
 }  // namespace
