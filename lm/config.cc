@@ -16,6 +16,7 @@ Config::Config()
       probing_multiplier(1.5f),
       sort_memory(1073741824ULL),
       temp_prefix(),
+      arpa_threads(2),
       arpa_complain(ALL),
       binary_output_path(nullptr),
       binary_write_mode(WRITE_WHEN_DONE),

@@ -81,6 +81,10 @@ struct Config {
   uint64_t sort_memory;
   // Prefix of the temporary files made while a trie is built.
   std::string temp_prefix;
+  // Threads that build a model from ARPA text: 0 or 1 reads and stores on
+  // the calling thread; 2 or more read on it while one more thread stores.
+  // The model built is the same either way.
+  unsigned int arpa_threads;
 
   ARPALoadComplain arpa_complain;
 

@@ -25,12 +25,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <limits>
 #include <type_traits>
 #include <map>
 #include <memory>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -48,8 +50,11 @@ struct Entry {
 // An ARPA model: n-grams by order, and the naive scorer over them.
 class NaiveModel {
  public:
-  NaiveModel(unsigned order, std::mt19937 &rng, bool prune, bool with_unk) : order_(order), levels_(order) {
-    Generate(rng, with_unk);
+  // `words` words (0: 3 to 40) and up to `per_order` n-grams of each order
+  // above 1 (0: up to three per word).
+  NaiveModel(unsigned order, std::mt19937 &rng, bool prune, bool with_unk, unsigned words = 0, unsigned per_order = 0)
+      : order_(order), levels_(order) {
+    Generate(rng, with_unk, words, per_order);
     if (prune) Prune(rng);
     Index();
   }
@@ -153,8 +158,8 @@ class NaiveModel {
     return entry;
   }
 
-  void Generate(std::mt19937 &rng, bool with_unk) {
-    unsigned size = std::uniform_int_distribution<unsigned>(3, 40)(rng);
+  void Generate(std::mt19937 &rng, bool with_unk, unsigned words, unsigned per_order) {
+    unsigned size = words ? words : std::uniform_int_distribution<unsigned>(3, 40)(rng);
     vocabulary_ = {"<s>", "</s>"};
     if (with_unk) vocabulary_.push_back("<unk>");
     for (unsigned i = 0; i < size; ++i) vocabulary_.push_back("w" + std::to_string(i));
@@ -163,7 +168,7 @@ class NaiveModel {
     for (unsigned n = 2; n <= order_; ++n) {
       std::vector<Words> contexts;
       for (const auto &[words, entry] : levels_[n - 2]) contexts.push_back(words);
-      unsigned target = std::uniform_int_distribution<unsigned>(1, 3 * size)(rng);
+      unsigned target = per_order ? per_order : std::uniform_int_distribution<unsigned>(1, 3 * size)(rng);
       for (unsigned attempt = 0; attempt < 10 * target && levels_[n - 1].size() < target; ++attempt) {
         Words ngram = contexts[std::uniform_int_distribution<std::size_t>(0, contexts.size() - 1)(rng)];
         ngram.push_back(vocabulary_[std::uniform_int_distribution<std::size_t>(0, vocabulary_.size() - 1)(rng)]);
@@ -512,6 +517,36 @@ TYPED_TEST(ModelDifferential, WriteModesProduceIdenticalFiles) {
   std::string written = in_place.Read();
   EXPECT_GT(written.size(), 128u);
   EXPECT_EQ(written, when_done.Read());
+}
+
+// Loading ARPA text on one thread or two builds the same binary file, for
+// small models of every order (pruned or not), a model of many blocks of
+// n-grams with pruned suffixes, and the shipped model.
+TYPED_TEST(ModelDifferential, ThreadCountsProduceIdenticalFiles) {
+  std::mt19937 rng(11);
+  std::vector<std::string> arpas;
+  for (unsigned order = 2; order <= 6; ++order) {
+    for (bool prune : {false, true}) arpas.push_back(NaiveModel(order, rng, prune, order % 2 == 0).ArpaText());
+  }
+  arpas.push_back(NaiveModel(3, rng, true, true, 150, 20000).ArpaText());
+  EXPECT_NE(std::string::npos, arpas.back().find("ngram 3=20000\n"));
+  std::ostringstream shipped;
+  shipped << std::ifstream("data/kjv-genesis.arpa").rdbuf();
+  arpas.push_back(shipped.str());
+  for (const std::string &text : arpas) {
+    TempFile arpa, one, two;
+    arpa.Write(text);
+    for (auto [threads, file] : {std::pair{1u, &one}, {2u, &two}}) {
+      Config config = QuietConfig();
+      config.probing_multiplier = NaiveModel::kPrunedMultiplier;
+      config.binary_output_path = file->Name();
+      config.arpa_threads = threads;
+      TypeParam model(arpa.Name(), config);
+    }
+    const std::string written = one.Read();
+    EXPECT_GT(written.size(), 128u);
+    EXPECT_TRUE(written == two.Read()) << text.substr(0, 200);
+  }
 }
 
 }  // namespace

@@ -81,8 +81,43 @@ class PositiveProbWarn {
 
   void Warn(float prob);
 
+  // What the next Warn does.
+  WarnPolicy Action() const { return action_; }
+
  private:
   WarnPolicy action_;
+};
+
+// The policy of a PositiveProbWarn, for a reader that runs ahead of the
+// thread that uses what it reads: THROW_ERROR throws at once, as
+// PositiveProbWarn does; the complaint of COMPLAIN is only noted, so that
+// the using thread can make it (PositiveProbWarn::Warn with TakeNoted's
+// probability) when it reaches the entry, in the entry's turn.
+class NotedPositiveProbWarn {
+ public:
+  explicit NotedPositiveProbWarn(const PositiveProbWarn &warn) : action_(warn.Action()) {}
+
+  void Warn(float prob) {
+    if (action_ == THROW_ERROR) PositiveProbWarn().Warn(prob);
+    if (action_ != COMPLAIN) return;
+    noted_ = true;
+    prob_ = prob;
+    action_ = SILENT;
+  }
+
+  // Whether Warn noted a complaint since the last call; if so, its
+  // probability goes to `prob`.
+  bool TakeNoted(float &prob) {
+    if (!noted_) return false;
+    noted_ = false;
+    prob = prob_;
+    return true;
+  }
+
+ private:
+  WarnPolicy action_;
+  bool noted_ = false;
+  float prob_ = 0.0f;
 };
 
 // Tab, newline, carriage return and space: the bytes that separate the tokens
@@ -115,13 +150,61 @@ void Read1Gram(util::FilePiece &f, Voc &vocab, Weights *unigrams, PositiveProbWa
   }
 }
 
+// Looks ahead of the entries of order `n` being read: before each entry,
+// Ahead starts fetching the vocabulary entries of the words of the lines up
+// to kBytes past it that are already in the reader's buffer, so that their
+// lookups by ReadNGram wait for memory together instead of one after the
+// other.  It only reads the buffer: what ReadNGram does and throws is the
+// same with or without it.  `Voc` has Prefetch(word).
+template <class Voc> class VocabLookAhead {
+ public:
+  static constexpr uint64_t kBytes = 512;
+
+  VocabLookAhead(const Voc &vocab, unsigned char n) : vocab_(vocab), n_(n) {}
+
+  void Ahead(const util::FilePiece &f) {
+    const uint64_t at = f.ByteOffset();
+    const StringPiece buffered = f.Buffered();
+    if (cursor_ < at) cursor_ = at;
+    while (cursor_ < at + kBytes && cursor_ - at < buffered.size()) {
+      const char *line = buffered.data() + (cursor_ - at);
+      const char *end = static_cast<const char *>(std::memchr(line, '\n', buffered.end() - line));
+      if (!end) return;
+      PrefetchWords(line, end);
+      cursor_ += static_cast<uint64_t>(end + 1 - line);
+    }
+  }
+
+ private:
+  // The words are the n tokens after the probability.  Always inlined: a
+  // call that only prefetches would be dropped.
+  [[gnu::always_inline]] void PrefetchWords(const char *at, const char *end) const {
+    for (unsigned char i = 0; i <= n_ && at != end; ++i) {
+      const char *token = Skip(at, end, false);
+      if (i) vocab_.Prefetch(StringPiece(at, static_cast<std::size_t>(token - at)));
+      at = Skip(token, end, true);
+    }
+  }
+
+  // Past the bytes that are (`spaces`) or are not delimiters.
+  static const char *Skip(const char *at, const char *end, bool spaces) {
+    while (at != end && kARPASpaces[static_cast<unsigned char>(*at)] == spaces) ++at;
+    return at;
+  }
+
+  const Voc &vocab_;
+  const unsigned char n_;
+  uint64_t cursor_ = 0;
+};
+
 // Reads one entry of order `n`: probability, n words, backoff part.  Looks
 // each word up in `vocab` and writes its identifier through `indices_out` in
 // file order; a word the vocabulary lacks is refused unless it is "<unk>" or
-// "<UNK>" (identifier 0).
-template <class Voc, class Weights, class Iterator>
+// "<UNK>" (identifier 0).  `warn` is a PositiveProbWarn or a
+// NotedPositiveProbWarn.
+template <class Voc, class Weights, class Iterator, class Warn>
 void ReadNGram(util::FilePiece &f, const unsigned char n, const Voc &vocab, Iterator indices_out, Weights &weights,
-               PositiveProbWarn &warn) {
+               Warn &warn) {
   try {
     weights.prob = f.ReadFloat();
     if (weights.prob > 0.0f) {

@@ -15,8 +15,10 @@
 // order's key from the previous one.  A key match is taken as an n-gram match.
 //
 // A node is the key of the n-gram matched so far.  Lookups are const,
-// allocate nothing and may run on many threads at once; building from ARPA
-// (InitializeFromARPA) runs once on one thread.
+// allocate nothing and may run on many threads at once.  Building from ARPA
+// (InitializeFromARPA) runs once; with config.arpa_threads above 1 one
+// thread parses the text while a second stores the n-grams, in file order,
+// so the region comes out the same for any thread count.
 #ifndef LM_SEARCH_HASHED_H
 #define LM_SEARCH_HASHED_H
 
@@ -33,6 +35,7 @@
 
 namespace util {
 class FilePiece;
+class Worker;
 }  // namespace util
 
 namespace lm {
@@ -201,10 +204,11 @@ template <class Value> class HashedSearch {
   void DispatchBuild(util::FilePiece &f, const std::vector<uint64_t> &counts, const Config &config,
                      const ProbingVocabulary &vocab, PositiveProbWarn &warn);
 
-  // Reads orders 2 .. N and the end marker with rest-cost policy `build`.
+  // Reads orders 2 .. N and the end marker with rest-cost policy `build`;
+  // `worker` (null: this thread) stores the n-grams this thread parses.
   template <class Build>
   void ApplyBuild(util::FilePiece &f, const std::vector<uint64_t> &counts, const ProbingVocabulary &vocab,
-                  PositiveProbWarn &warn, const Build &build);
+                  PositiveProbWarn &warn, const Build &build, util::Worker *worker);
 
   Unigram unigram_;
   // Element i holds the (i + 2)-grams.

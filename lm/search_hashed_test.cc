@@ -16,6 +16,9 @@
 
 #include <bit>
 #include <cstring>
+#include <iostream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -617,6 +620,155 @@ TEST(HashedBuildTest, RestFromLowerRefusesUnigramFilesThatMissWords) {
     const std::string what =
         BuildError<RestValue, FormatLoadException>(kLowerMain, LowerConfig({unigrams.Name(), bigrams.Name()}));
     EXPECT_NE(std::string::npos, what.find(c.message)) << what;
+  }
+}
+
+
+// A trigram model large enough for many blocks of parsed n-grams: words w0
+// .. w199 and x0 .. x9 (1-grams only), every 2-gram wi wj with j < 100, and
+// the 3-grams wi wj wk with i, j < 100 and k < 3.  `replace` swaps the
+// 3-gram at a position for a line of its own.
+class ManyTrigrams {
+ public:
+  static constexpr std::size_t kTrigrams = 100 * 100 * 3;
+
+  explicit ManyTrigrams(const std::map<std::size_t, std::string> &replace = {}) {
+    text_ = "\\data\\\nngram 1=213\nngram 2=20000\nngram 3=" + std::to_string(kTrigrams) + "\n\n\\1-grams:\n";
+    text_ += "-1\t<unk>\n-2\t<s>\t-0.5\n-1.5\t</s>\n";
+    for (int i = 0; i < 200; ++i) text_ += "-2.5\tw" + std::to_string(i) + "\t-0.25\n";
+    for (int i = 0; i < 10; ++i) text_ += "-3\tx" + std::to_string(i) + "\n";
+    text_ += "\n\\2-grams:\n";
+    for (int i = 0; i < 200; ++i) {
+      for (int j = 0; j < 100; ++j) text_ += "-1.25\tw" + std::to_string(i) + " w" + std::to_string(j) + "\t-0.5\n";
+    }
+    text_ += "\n\\3-grams:\n";
+    std::size_t position = 0;
+    for (int i = 0; i < 100; ++i) {
+      for (int j = 0; j < 100; ++j) {
+        for (int k = 0; k < 3; ++k, ++position) {
+          const auto replaced = replace.find(position);
+          if (replaced != replace.end()) {
+            text_ += replaced->second;
+          } else {
+            text_ += "-0.75\tw" + std::to_string(i) + " w" + std::to_string(j) + " w" + std::to_string(k) + "\n";
+          }
+        }
+      }
+    }
+    text_ += "\n\\end\\\n";
+  }
+
+  const std::string &Text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+Config WithThreads(Config config, unsigned int threads) {
+  config.arpa_threads = threads;
+  return config;
+}
+
+// What std::cerr receives while `run` runs.
+template <class Run> std::string CerrOf(Run run) {
+  std::ostringstream captured;
+  std::streambuf *const original = std::cerr.rdbuf(captured.rdbuf());
+  try {
+    run();
+  } catch (...) {
+    std::cerr.rdbuf(original);
+    throw;
+  }
+  std::cerr.rdbuf(original);
+  return captured.str();
+}
+
+// Faults in the 3-gram section, found on the parsing side (bad text) or
+// on the storing side (a context that is not stored), at the first line, at
+// block boundaries, in the middle of a block and at the last line.  One
+// thread and two give the same message.
+TEST(HashedBuildTest, ThreadCountsGiveTheSameErrors) {
+  const std::size_t last = ManyTrigrams::kTrigrams - 1;
+  struct Case {
+    std::size_t position;
+    const char *line;
+    const char *ends;
+  } cases[] = {
+      {0, "-0.75\tw0 w0 zz\n", "in the 3-gram at byte"},
+      {0, "-0.75\tx1 w0 w0\n", "The context of every 3-gram should appear as a 2-gram"},
+      {4095, "-0.75\tw0 w0 w0 w0\n", "in the 3-gram at byte"},
+      {4096, "-0.75\tx2 w0 w0\n", "The context of every 3-gram should appear as a 2-gram"},
+      {5000, "0.5\tw1 w2 w0\n", "in the 3-gram at byte"},
+      {16384, "-0.75\tx3 w0 w0\n", "The context of every 3-gram should appear as a 2-gram"},
+      {20001, "-0.75\tw1 w2 w0\tx\n", "in the 3-gram at byte"},
+      {last, "-0.75\tw0 w0 zz\n", "in the 3-gram at byte"},
+      {last, "-0.75\tx4 w0 w0\n", "The context of every 3-gram should appear as a 2-gram"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.position) + ": " + c.line);
+    const ManyTrigrams arpa({{c.position, c.line}});
+    const std::string one = BuildError<BackoffValue, util::Exception>(arpa.Text(), WithThreads(TestConfig(), 1));
+    EXPECT_NE(std::string::npos, one.find(c.ends)) << one;
+    EXPECT_EQ(one, (BuildError<BackoffValue, util::Exception>(arpa.Text(), WithThreads(TestConfig(), 2))));
+    EXPECT_EQ((BuildError<RestValue, util::Exception>(arpa.Text(), WithThreads(TestConfig(), 1))),
+              (BuildError<RestValue, util::Exception>(arpa.Text(), WithThreads(TestConfig(), 2))));
+  }
+}
+
+// Of two faults the first in the file is reported, whichever side finds
+// it, also when the parsing side has run ahead.
+TEST(HashedBuildTest, FirstFaultInTheFileWins) {
+  const char kUnstored[] = "-0.75\tx6 w0 w0\n", kUnknown[] = "-0.75\tw0 w0 zz\n";
+  struct Case {
+    std::size_t unstored, unknown;
+    const char *ends;
+  } cases[] = {{5000, 5001, "should appear as a 2-gram"},
+               {5001, 5000, "in the 3-gram at byte"},
+               {100, 29000, "should appear as a 2-gram"}};
+  for (const Case &c : cases) {
+    const ManyTrigrams arpa({{c.unstored, kUnstored}, {c.unknown, kUnknown}});
+    for (unsigned int threads : {1u, 2u}) {
+      SCOPED_TRACE(std::to_string(c.unstored) + " " + std::to_string(threads));
+      const std::string what =
+          BuildError<BackoffValue, FormatLoadException>(arpa.Text(), WithThreads(TestConfig(), threads));
+      EXPECT_NE(std::string::npos, what.find(c.ends)) << what;
+    }
+  }
+}
+
+// The first positive probability is complained about in its turn: not when
+// a fault before it ends the load, and before a fault after it.
+TEST(HashedBuildTest, ComplaintComesInItsTurn) {
+  const std::size_t kPositive = 9000;
+  struct Case {
+    std::size_t fault;
+    bool complains;
+  } cases[] = {{8999, false}, {9001, true}, {29000, true}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.fault);
+    const ManyTrigrams arpa({{kPositive, "0.5\tw1 w0 w0\n"}, {c.fault, "-0.75\tx5 w0 w0\n"}});
+    std::string errors[2], complaints[2];
+    for (unsigned int threads : {1u, 2u}) {
+      Config config = WithThreads(TestConfig(), threads);
+      config.positive_log_probability = COMPLAIN;
+      complaints[threads - 1] =
+          CerrOf([&] { errors[threads - 1] = BuildError<BackoffValue, FormatLoadException>(arpa.Text(), config); });
+    }
+    EXPECT_TRUE(errors[0].ends_with("The context of every 3-gram should appear as a 2-gram")) << errors[0];
+    EXPECT_EQ(errors[0], errors[1]);
+    EXPECT_EQ(c.complains, complaints[0].starts_with("There's a positive log probability 0.5")) << complaints[0];
+    EXPECT_EQ(complaints[0], complaints[1]);
+  }
+  // A line that is complained about and then refused.
+  const ManyTrigrams arpa({{kPositive, "0.5\tw1 w0 zz\n"}});
+  for (unsigned int threads : {1u, 2u}) {
+    Config config = WithThreads(TestConfig(), threads);
+    config.positive_log_probability = COMPLAIN;
+    std::string error;
+    const std::string complaint =
+        CerrOf([&] { error = BuildError<BackoffValue, FormatLoadException>(arpa.Text(), config); });
+    EXPECT_TRUE(complaint.starts_with("There's a positive log probability 0.5")) << threads << complaint;
+    EXPECT_NE(std::string::npos, error.find("in the 3-gram at byte")) << error;
   }
 }
 

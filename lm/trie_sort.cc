@@ -227,9 +227,11 @@ void NGramSorter::Sort(unsigned char order, uint64_t count, bool highest, util::
 }
 
 template <class Weights> void NGramSorter::ReadBatch(unsigned char order, std::size_t count, std::size_t entry_size) {
+  VocabLookAhead<SortedVocabulary> ahead(vocab_, order);
   for (std::size_t i = 0; i < count; ++i) {
     WordIndex *words = reinterpret_cast<WordIndex *>(Buffer() + i * entry_size);
     Weights *weights = reinterpret_cast<Weights *>(words + order);
+    ahead.Ahead(f_);
     ReadNGram(f_, order, vocab_, std::reverse_iterator<WordIndex *>(words + order), *weights, warn_);
   }
 }

@@ -42,6 +42,8 @@ const std::string kUsage = std::string(
     "                OUTPUT)\n"
     "  -S SIZE       memory for sorting the trie, such as 512M, 4G or 80% (default\n"
     "                1G)\n"
+    "  -j THREADS    threads that read the ARPA file: 1, or 2 to parse on one while\n"
+    "                another stores (default 2; the file built is the same)\n"
     "  -n            no progress bars\n"
     "  -v            on failure, print the library's whole message (where it was\n"
     "                raised)\n"
@@ -68,6 +70,7 @@ void HandleOption(Options &options, char letter, const char *value) {
       break;
     case 'T': config.temp_prefix = value; break;
     case 'S': config.sort_memory = tools::SizeValue(letter, value); break;
+    case 'j': config.arpa_threads = tools::ThreadsValue(letter, value); break;
     case 'n': config.show_progress = false; break;
   }
 }
@@ -89,7 +92,7 @@ void TakeOperands(Options &options, int count, char *operands[]) {
 
 Options ParseCommandLine(int argc, char *argv[]) {
   Options options;
-  const int first = tools::ParseOptions(argc, argv, (std::string(tools::kStructureLetters) + "siu:w:T:S:n").c_str(), kUsage.c_str(),
+  const int first = tools::ParseOptions(argc, argv, (std::string(tools::kStructureLetters) + "siu:w:T:S:j:n").c_str(), kUsage.c_str(),
                                         [&options](char letter, const char *value) {
                                           HandleOption(options, letter, value);
                                         });

@@ -120,6 +120,12 @@ class FilePiece {
     return mapped_offset_ + static_cast<uint64_t>(position_ - data_.begin());
   }
 
+  // The bytes already in the buffer from ByteOffset() on, consumed by
+  // nothing; for looking ahead, valid until the next reading call.
+  StringPiece Buffered() const {
+    return StringPiece(position_, static_cast<std::size_t>(position_end_ - position_));
+  }
+
   const std::string &SourceName() const { return file_name_; }
 
   // While mapping, moves the progress bar to ByteOffset().

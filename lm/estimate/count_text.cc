@@ -50,7 +50,7 @@ constexpr std::size_t kBlocks = 4;
 // Fills blocks of identifiers and has them counted, inline or by the worker.
 class Blocks {
  public:
-  Blocks(NGramCounter &counter, Worker *worker)
+  Blocks(NGramCounter &counter, util::Worker *worker)
       : counter_(counter), worker_(worker), blocks_(worker ? kBlocks : 1), tickets_(blocks_.size(), 0) {
     for (std::vector<WordId> &block : blocks_) block.reserve(kBlockWords);
   }
@@ -92,7 +92,7 @@ class Blocks {
   }
 
   WindowCounter counter_;
-  Worker *worker_;
+  util::Worker *worker_;
   std::vector<std::vector<WordId>> blocks_;
   std::vector<uint64_t> tickets_;
   std::size_t current_ = 0;
@@ -105,7 +105,7 @@ void Refuse(const LineSource &text, const char *what) {
 }  // namespace
 
 void CountText(LineSource &text, Vocabulary &vocab, NGramCounter &counter, EstimateResult &result,
-               std::ostream *progress, Worker *worker) {
+               std::ostream *progress, util::Worker *worker) {
   const uint64_t total = text.TotalBytes();
   util::ErsatzProgress bar(total == util::kBadSize ? 0 : total, total == util::kBadSize ? nullptr : progress,
                            "Counting n-grams");

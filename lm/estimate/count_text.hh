@@ -13,8 +13,8 @@
 #include "lm/estimate/estimate.hh"
 #include "lm/estimate/line_source.hh"
 #include "lm/estimate/vocabulary.hh"
-#include "lm/estimate/worker.hh"
 #include "util/exception.hh"
+#include "util/worker.hh"
 
 #include <iosfwd>
 
@@ -30,7 +30,7 @@ class BadTextException : public util::Exception {
 // Fills result.lines and result.tokens; `progress` (null: none) receives
 // the progress bar.
 void CountText(LineSource &text, Vocabulary &vocab, NGramCounter &counter, EstimateResult &result,
-               std::ostream *progress, Worker *worker);
+               std::ostream *progress, util::Worker *worker);
 
 }  // namespace estimate
 }  // namespace lm

@@ -13,11 +13,11 @@
 #include "lm/estimate/stage_meter.hh"
 #include "lm/estimate/uninterpolated.hh"
 #include "lm/estimate/vocabulary.hh"
-#include "lm/estimate/worker.hh"
 #include "util/exception.hh"
 #include "util/file.hh"
 #include "util/pending_file.hh"
 #include "util/progress.hh"
+#include "util/worker.hh"
 
 #include <memory>
 #include <ostream>
@@ -54,7 +54,7 @@ std::string TempPrefix(const EstimateOptions &options, const std::string &arpa_p
 class Pipeline {
  public:
   Pipeline(const EstimateOptions &options, const std::string &temp_prefix, EstimateResult &result)
-      : worker_(options.threads > 1 ? new Worker() : nullptr), options_(options), order_(options.order), prefix_(temp_prefix), result_(result) {
+      : worker_(options.threads > 1 ? new util::Worker() : nullptr), options_(options), order_(options.order), prefix_(temp_prefix), result_(result) {
     result_.orders.assign(order_, OrderSummary());
     uninterp_.resize(order_);
     contexts_.resize(order_);
@@ -261,7 +261,7 @@ class Pipeline {
   // Sorts order n's uninterpolated values into uninterp_[n-1] and its
   // contexts' backoffs into contexts_[n-2], within `memory` and with
   // `worker` (if any) sorting.
-  void Uninterpolate(unsigned n, uint64_t memory, Worker *worker) {
+  void Uninterpolate(unsigned n, uint64_t memory, util::Worker *worker) {
     SuffixSorter *values =
         new SuffixSorter(RecordSizeWith<Uninterp>(n), memory / 2, prefix_, SuffixOrder(n), NoCombine(), worker);
     uninterp_[n - 1].reset(values);
@@ -354,7 +354,7 @@ class Pipeline {
 
   // First, so that it outlives everything that hands it jobs (each of which
   // waits for its own jobs when it goes away).
-  std::unique_ptr<Worker> worker_;
+  std::unique_ptr<util::Worker> worker_;
   const EstimateOptions &options_;
   const unsigned order_;
   const std::string prefix_;

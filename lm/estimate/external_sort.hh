@@ -15,7 +15,7 @@
 #include "lm/estimate/estimate.hh"
 #include "lm/estimate/ngram_record.hh"
 #include "lm/estimate/record_file.hh"
-#include "lm/estimate/worker.hh"
+#include "util/worker.hh"
 
 #include <algorithm>
 #include <concepts>
@@ -125,7 +125,7 @@ template <class Compare, class Combine> class Sorter {
   static_assert(RecordOrder<Compare> && RecordCombine<Combine>);
 
   Sorter(std::size_t record_size, std::size_t memory, const std::string &temp_prefix, Compare compare,
-         Combine combine = Combine(), Worker *worker = nullptr);
+         Combine combine = Combine(), util::Worker *worker = nullptr);
   // Waits for a buffer the worker still holds (discarding its error).
   ~Sorter();
 
@@ -153,7 +153,7 @@ template <class Compare, class Combine> class Sorter {
   Runs runs_;
   Compare compare_;
   Combine combine_;
-  Worker *worker_;
+  util::Worker *worker_;
   std::unique_ptr<uint64_t[]> buffer_;
   std::size_t buffer_bytes_;
   unsigned filling_ = 0;  // which buffer fills
@@ -326,7 +326,7 @@ template <class Compare, class Combine> MergeStream<Compare, Combine> &MergeStre
 
 template <class Compare, class Combine>
 Sorter<Compare, Combine>::Sorter(std::size_t record_size, std::size_t memory, const std::string &temp_prefix,
-                                 Compare compare, Combine combine, Worker *worker)
+                                 Compare compare, Combine combine, util::Worker *worker)
     : runs_(record_size, temp_prefix), compare_(compare), combine_(combine), worker_(worker) {
   const unsigned buffers = worker_ ? 2 : 1;
   const std::size_t records = std::max<std::size_t>(1, memory / buffers / record_size);

@@ -1,7 +1,6 @@
-#include "lm/estimate/worker.hh"
+#include "util/worker.hh"
 
-namespace lm {
-namespace estimate {
+namespace util {
 
 Worker::Worker() : thread_(&Worker::Run, this) {}
 
@@ -60,5 +59,4 @@ void Worker::Run() {
   }
 }
 
-}  // namespace estimate
-}  // namespace lm
+}  // namespace util

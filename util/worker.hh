@@ -6,8 +6,8 @@
 // rethrow it (every time) on the submitting thread.  The destructor drops
 // the jobs not yet started, waits for the one running (discarding its error)
 // and ends the thread.  A worker is driven by one thread.
-#ifndef LM_ESTIMATE_WORKER_H
-#define LM_ESTIMATE_WORKER_H
+#ifndef UTIL_WORKER_H
+#define UTIL_WORKER_H
 
 #include <condition_variable>
 #include <cstdint>
@@ -17,8 +17,7 @@
 #include <mutex>
 #include <thread>
 
-namespace lm {
-namespace estimate {
+namespace util {
 
 class Worker {
  public:
@@ -46,7 +45,6 @@ class Worker {
   std::thread thread_;
 };
 
-}  // namespace estimate
-}  // namespace lm
+}  // namespace util
 
-#endif  // LM_ESTIMATE_WORKER_H
+#endif  // UTIL_WORKER_H
