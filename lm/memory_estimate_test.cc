@@ -3,8 +3,9 @@
 #include "lm/binary_format.hh"
 #include "lm/model.hh"
 #include "lm/read_arpa.hh"
-#include "util/file_piece.hh"
 #include "util/file.hh"
+#include "util/file_piece.hh"
+#include "util/standard_error_for_test.hh"
 #include "util/temp_file_for_test.hh"
 
 #include <gtest/gtest.h>
@@ -158,11 +159,8 @@ TEST(ModelSizes, PredictEveryBinaryFile) {
 
 TEST(ShowSizes, ReadsOnlyTheCountsOfAFile) {
   TempFileForTest arpa("\\data\\\nngram 1=5000\nngram 2=70000\n\nnot even n-grams");
-  std::ostringstream captured;
-  std::streambuf *old = std::cerr.rdbuf(captured.rdbuf());
-  ShowSizes(arpa.Name(), Config());
-  std::cerr.rdbuf(old);
-  EXPECT_EQ(Table(ModelSizes({5000, 70000}, Config())), captured.str());
+  EXPECT_EQ(Table(ModelSizes({5000, 70000}, Config())),
+            util::StandardErrorOf([&] { ShowSizes(arpa.Name(), Config()); }));
 }
 
 }  // namespace

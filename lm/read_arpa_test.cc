@@ -1,6 +1,7 @@
 #include "lm/read_arpa.hh"
 
 #include "lm/magic.hh"
+#include "util/standard_error_for_test.hh"
 #include "util/temp_file_for_test.hh"
 
 #include <gtest/gtest.h>
@@ -387,23 +388,9 @@ TEST(ReadARPATest, VerticalTabAndFormFeedBelongToTheWord) {
 const std::string kPositive = "\\data\\\nngram 1=2\nngram 2=1\n\n\\1-grams:\n0.5\ta\n-1\tb\n\n\\2-grams:\n0.25\ta b\n\n"
                               "\\end\\\n";
 
-// The text written to std::cerr while `load` runs.
-template <class Function> std::string CapturedStandardError(Function load) {
-  std::ostringstream captured;
-  std::streambuf *old = std::cerr.rdbuf(captured.rdbuf());
-  try {
-    load();
-  } catch (...) {
-    std::cerr.rdbuf(old);
-    throw;
-  }
-  std::cerr.rdbuf(old);
-  return captured.str();
-}
-
 TEST(ReadARPATest, PositiveProbabilityComplainsOnce) {
   Loaded loaded;
-  std::string complaint = CapturedStandardError([&] { loaded = LoadText(kPositive, COMPLAIN); });
+  std::string complaint = util::StandardErrorOf([&] { loaded = LoadText(kPositive, COMPLAIN); });
   EXPECT_EQ(
       "There's a positive log probability 0.5 in the APRA file, probably because of a bug in IRSTLM.  This and "
       "subsequent entires will be mapped to 0 log probability.\n",
@@ -414,7 +401,7 @@ TEST(ReadARPATest, PositiveProbabilityComplainsOnce) {
 
 TEST(ReadARPATest, PositiveProbabilitySilent) {
   Loaded loaded;
-  EXPECT_EQ("", CapturedStandardError([&] { loaded = LoadText(kPositive, SILENT); }));
+  EXPECT_EQ("", util::StandardErrorOf([&] { loaded = LoadText(kPositive, SILENT); }));
   EXPECT_EQ(0u, Bits(loaded.unigrams[1].prob));
   EXPECT_EQ(0u, Bits(loaded.orders[0][0].weights.prob));
 }

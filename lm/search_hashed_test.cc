@@ -8,6 +8,7 @@
 #include "lm/vocab.hh"
 #include "util/file_piece.hh"
 
+#include "util/standard_error_for_test.hh"
 #include "util/temp_file_for_test.hh"
 
 #include <gtest/gtest.h>
@@ -669,20 +670,6 @@ Config WithThreads(Config config, unsigned int threads) {
   return config;
 }
 
-// What std::cerr receives while `run` runs.
-template <class Run> std::string CerrOf(Run run) {
-  std::ostringstream captured;
-  std::streambuf *const original = std::cerr.rdbuf(captured.rdbuf());
-  try {
-    run();
-  } catch (...) {
-    std::cerr.rdbuf(original);
-    throw;
-  }
-  std::cerr.rdbuf(original);
-  return captured.str();
-}
-
 // Faults in the 3-gram section, found on the parsing side (bad text) or
 // on the storing side (a context that is not stored), at the first line, at
 // block boundaries, in the middle of a block and at the last line.  One
@@ -752,7 +739,7 @@ TEST(HashedBuildTest, ComplaintComesInItsTurn) {
       Config config = WithThreads(TestConfig(), threads);
       config.positive_log_probability = COMPLAIN;
       complaints[threads - 1] =
-          CerrOf([&] { errors[threads - 1] = BuildError<BackoffValue, FormatLoadException>(arpa.Text(), config); });
+          util::StandardErrorOf([&] { errors[threads - 1] = BuildError<BackoffValue, FormatLoadException>(arpa.Text(), config); });
     }
     EXPECT_TRUE(errors[0].ends_with("The context of every 3-gram should appear as a 2-gram")) << errors[0];
     EXPECT_EQ(errors[0], errors[1]);
@@ -766,7 +753,7 @@ TEST(HashedBuildTest, ComplaintComesInItsTurn) {
     config.positive_log_probability = COMPLAIN;
     std::string error;
     const std::string complaint =
-        CerrOf([&] { error = BuildError<BackoffValue, FormatLoadException>(arpa.Text(), config); });
+        util::StandardErrorOf([&] { error = BuildError<BackoffValue, FormatLoadException>(arpa.Text(), config); });
     EXPECT_TRUE(complaint.starts_with("There's a positive log probability 0.5")) << threads << complaint;
     EXPECT_NE(std::string::npos, error.find("in the 3-gram at byte")) << error;
   }
