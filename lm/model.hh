@@ -86,7 +86,8 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
   }
 
   // FullScore as a walk that can be resumed: Start sets it up (reading
-  // nothing), each WalkStep does one lookup, and WalkAddress names the
+  // nothing), each WalkStep does one read (the unigram record, then one
+  // probe of the search at each order), and WalkAddress names the
   // first byte the next step reads, so that a caller can start loading it
   // and work on other walks meanwhile.  When WalkStep returns true,
   // walk.result and the out state are bit for bit what FullScore gives.  The
@@ -106,6 +107,8 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
     static constexpr unsigned char kUnigramPending = 255;
 
     Node node_{};
+    // The search at order depth_ + 2 under node_.
+    [[no_unique_address]] typename Search::Seek seek_{};
     WordIndex word_ = 0;
     // Context words matched beyond the unigram, or kUnigramPending.
     unsigned char depth_ = kUnigramPending;
@@ -113,11 +116,11 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
 
   bool WalkStep(Walk &walk, const State &in_state, State &out_state) const;
 
-  // Null when the next step reads nothing the search can name.
+  // Null when the next step reads nothing the search can name.  The walk
+  // must not have ended.
   [[gnu::always_inline]] const void *WalkAddress(const Walk &walk, const State &in_state) const {
     if (walk.depth_ == Walk::kUnigramPending) return search_.UnigramAddress(walk.word_);
-    if (walk.depth_ >= in_state.length || walk.result.left_closed) return nullptr;
-    return search_.ProbeAddress(walk.depth_, in_state.words[walk.depth_], walk.node_);
+    return search_.SeekAddress(walk.depth_, in_state.words[walk.depth_], walk.node_, walk.seek_);
   }
 
   // Starts loading the memory that FullScore(in_state, new_word, ...) reads
@@ -184,6 +187,32 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
               out_state.words + 1);
   }
 
+  // Takes a found or missing n-gram of the highest order into `ret`.
+  void TakeLongest(const typename Search::LongestPointer &longest, FullScoreReturn &ret) const {
+    ret.left_closed = true;
+    if (!longest.IsFound()) return;
+    ret.prob = longest.GetProb();
+    ret.rest = ret.prob;
+    ret.ngram_length = search_.Order();
+  }
+
+  // Takes the (middle_index + 2)-gram `middle` into `ret` and its backoff
+  // into *backoff_sink; false when it is missing.
+  bool TakeMiddle(const typename Search::MiddlePointer &middle, unsigned char middle_index, float *backoff_sink,
+                  unsigned char &useful_length, FullScoreReturn &ret) const {
+    if (!middle.IsFound()) return false;
+    *backoff_sink = middle.GetBackoff();
+    ret.prob = middle.GetProb();
+    ret.rest = middle.GetRest();
+    ret.ngram_length = middle_index + 2;
+    if (HasExtension(*backoff_sink)) useful_length = ret.ngram_length;
+    return true;
+  }
+
+  // The end of an ended seek at the walk's depth; true when the match grows
+  // no further.
+  bool TakeSeek(Walk &walk, const State &in_state, State &out_state) const;
+
   // One order of ResumeScore at *hist; true when the match grows no further.
   bool ResumeStep(const WordIndex *hist, const WordIndex *hist_end, unsigned char middle_index, Node &node,
                   float *backoff_sink, unsigned char &useful_length, FullScoreReturn &ret) const;
@@ -219,19 +248,35 @@ FullScoreReturn GenericModel<Search, VocabularyT>::ScoreExceptBackoff(const Word
 
 template <class Search, class VocabularyT>
 bool GenericModel<Search, VocabularyT>::WalkStep(Walk &walk, const State &in_state, State &out_state) const {
-  bool done;
+  bool done = false;
   if (walk.depth_ == Walk::kUnigramPending) {
     ScoreUnigram(walk.word_, walk.node_, out_state, walk.result);
     walk.depth_ = 0;
-    done = in_state.length == 0;
   } else {
-    const unsigned char depth = walk.depth_++;
-    done = ResumeStep(in_state.words + depth, in_state.words + in_state.length, depth, walk.node_,
-                      out_state.backoff + 1 + depth, out_state.length, walk.result);
-    if (done) KeepContext(in_state.words, out_state);
+    if (!search_.SeekStep(walk.depth_, in_state.words[walk.depth_], walk.seek_)) return false;
+    done = TakeSeek(walk, in_state, out_state);
+    ++walk.depth_;
   }
-  if (done) ChargeBackoffs(in_state, walk.result);
-  return done;
+  if (!done && walk.depth_ < in_state.length && !walk.result.left_closed) {
+    search_.StartSeek(walk.depth_, walk.node_, walk.seek_);
+    return false;
+  }
+  if (in_state.length) KeepContext(in_state.words, out_state);
+  ChargeBackoffs(in_state, walk.result);
+  return true;
+}
+
+template <class Search, class VocabularyT>
+bool GenericModel<Search, VocabularyT>::TakeSeek(Walk &walk, const State &in_state, State &out_state) const {
+  const unsigned char depth = walk.depth_;
+  const WordIndex word = in_state.words[depth];
+  FullScoreReturn &ret = walk.result;
+  if (depth == search_.Order() - 2) {
+    TakeLongest(search_.SeekLongest(word, walk.seek_, walk.node_), ret);
+    return true;
+  }
+  return !TakeMiddle(search_.SeekMiddle(depth, word, walk.seek_, walk.node_, ret.left_closed, ret.left_handle), depth,
+                     out_state.backoff + 1 + depth, out_state.length, ret);
 }
 
 template <class Search, class VocabularyT>
@@ -240,23 +285,11 @@ bool GenericModel<Search, VocabularyT>::ResumeStep(const WordIndex *hist, const 
                                                    unsigned char &useful_length, FullScoreReturn &ret) const {
   if (hist == hist_end || ret.left_closed) return true;
   if (middle_index == search_.Order() - 2) {
-    ret.left_closed = true;
-    typename Search::LongestPointer longest(search_.LookupLongest(*hist, node));
-    if (longest.IsFound()) {
-      ret.prob = longest.GetProb();
-      ret.rest = ret.prob;
-      ret.ngram_length = search_.Order();
-    }
+    TakeLongest(search_.LookupLongest(*hist, node), ret);
     return true;
   }
-  typename Search::MiddlePointer middle(search_.LookupMiddle(middle_index, *hist, node, ret.left_closed, ret.left_handle));
-  if (!middle.IsFound()) return true;
-  *backoff_sink = middle.GetBackoff();
-  ret.prob = middle.GetProb();
-  ret.rest = middle.GetRest();
-  ret.ngram_length = middle_index + 2;
-  if (HasExtension(*backoff_sink)) useful_length = ret.ngram_length;
-  return false;
+  return !TakeMiddle(search_.LookupMiddle(middle_index, *hist, node, ret.left_closed, ret.left_handle), middle_index,
+                     backoff_sink, useful_length, ret);
 }
 
 template <class Search, class VocabularyT>

@@ -16,6 +16,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -47,8 +48,9 @@ template <class S>
 concept SearchQueries =
     WeightsView<typename S::UnigramPointer> && WeightsView<typename S::MiddlePointer> &&
     ProbView<typename S::LongestPointer> && std::default_initializable<typename S::Node> &&
+    std::is_trivially_copyable_v<typename S::Seek> && std::default_initializable<typename S::Seek> &&
     requires(const S s, WordIndex word, typename S::Node &node, bool &left_closed, uint64_t &left_handle,
-             unsigned char index, const WordIndex *words) {
+             unsigned char index, const WordIndex *words, typename S::Seek &seek) {
       // Whether rest costs differ from probabilities.
       { S::kDifferentRest } -> std::convertible_to<bool>;
       // The highest order.
@@ -67,9 +69,19 @@ concept SearchQueries =
       s.Prefetch(word, words, words);
       // The first byte that LookupUnigram(word, ...) reads.
       { s.UnigramAddress(word) } -> std::same_as<const void *>;
-      // The first byte that extending node by word reads: LookupMiddle of
-      // index, or LookupLongest when index is Order() - 2.
-      { s.ProbeAddress(index, word, std::as_const(node)) } -> std::same_as<const void *>;
+      // Extending node by word (LookupMiddle of index, or LookupLongest when
+      // index is Order() - 2) as a seek that goes one read at a time:
+      // StartSeek sets it up and reads nothing; SeekAddress is the first
+      // byte the next SeekStep reads (null: none); SeekStep reads once and
+      // returns true when the seek has ended, after which SeekMiddle or
+      // SeekLongest gives what the lookup gives.
+      s.StartSeek(index, std::as_const(node), seek);
+      { s.SeekAddress(index, word, std::as_const(node), std::as_const(seek)) } -> std::same_as<const void *>;
+      { s.SeekStep(index, word, seek) } -> std::same_as<bool>;
+      {
+        s.SeekMiddle(index, word, std::as_const(seek), node, left_closed, left_handle)
+      } -> std::same_as<typename S::MiddlePointer>;
+      { s.SeekLongest(word, std::as_const(seek), std::as_const(node)) } -> std::same_as<typename S::LongestPointer>;
     };
 
 template <class S, class Vocab>

@@ -12,8 +12,8 @@
 // gives.
 //
 // Inside one thread several sentences are in flight at once, each query a
-// walk of single lookups (the unigram record, then one per order; the
-// vocabulary entry of the next word is loaded ahead):
+// walk of single reads (the unigram record, then each probe of the search
+// at each order; the vocabulary entry of the next word is loaded ahead):
 // while one sentence waits for the memory its next lookup reads, the others
 // take a step, so the dependent reads of a model much larger than the caches
 // overlap instead of queueing.  Scoring

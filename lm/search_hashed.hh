@@ -182,11 +182,29 @@ template <class Value> class HashedSearch {
 
   const void *UnigramAddress(WordIndex word) const { return &unigram_.Lookup(word); }
 
+  // LookupMiddle and LookupLongest as a search in steps, as the trie has
+  // them: here the search is decided at once, and the lookup's one bucket
+  // probe happens in SeekMiddle or SeekLongest, so the seek holds nothing.
+  struct Seek {};
+
+  void StartSeek(unsigned char, const Node &, Seek &) const {}
+
   // The start bucket of `word` + node among the (middle_index + 2)-grams.
-  const void *ProbeAddress(unsigned char middle_index, WordIndex word, const Node &node) const {
+  const void *SeekAddress(unsigned char middle_index, WordIndex word, const Node &node, const Seek &) const {
     const Node key = CombineWordHash(node, word);
     if (middle_index == static_cast<unsigned char>(middle_.size())) return longest_.StartAddress(key);
     return middle_[middle_index].StartAddress(key);
+  }
+
+  bool SeekStep(unsigned char, WordIndex, Seek &) const { return true; }
+
+  MiddlePointer SeekMiddle(unsigned char middle_index, WordIndex word, const Seek &, Node &node, bool &left_closed,
+                           uint64_t &left_handle) const {
+    return LookupMiddle(middle_index, word, node, left_closed, left_handle);
+  }
+
+  LongestPointer SeekLongest(WordIndex word, const Seek &, const Node &node) const {
+    return LookupLongest(word, node);
   }
 
   // Re-opens the middle n-gram of length `prior_length` (2 .. N-1) whose key

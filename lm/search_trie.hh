@@ -129,9 +129,8 @@ template <Quantizer Quant, PointerCompression Highbit> class TrieSearch {
   // On a miss, node and left_handle are unchanged and left_closed is set.
   MiddlePointer LookupMiddle(unsigned char middle_index, WordIndex word, Node &node, bool &left_closed,
                              uint64_t &left_handle) const {
-    const PackedAddress address = middle_begin_[middle_index].Find(word, node, left_handle);
-    left_closed = address.base == nullptr || node.begin == node.end;
-    return MiddlePointer(quant_, middle_index, address);
+    return SeekMiddle(middle_index, word, middle_begin_[middle_index].Search(word, node), node, left_closed,
+                      left_handle);
   }
 
   LongestPointer LookupLongest(WordIndex word, const Node &node) const {
@@ -151,11 +150,36 @@ template <Quantizer Quant, PointerCompression Highbit> class TrieSearch {
 
   const void *UnigramAddress(WordIndex word) const { return unigrams_ + word; }
 
-  // Where the search for `word` in node's child range, among the
-  // (middle_index + 2)-grams, probes first.
-  const void *ProbeAddress(unsigned char middle_index, WordIndex word, const Node &node) const {
-    if (middle_index == middle_end_ - middle_begin_) return longest_.FirstProbe(word, node);
-    return middle_begin_[middle_index].FirstProbe(word, node);
+  // LookupMiddle and LookupLongest one probe at a time: a search among the
+  // (middle_index + 2)-grams, longest when middle_index is Order() - 2.
+  typedef BitPacked::Seek Seek;
+
+  // Sets up the search for node's child among the records of middle_index.
+  void StartSeek(unsigned char middle_index, const Node &node, Seek &seek) const {
+    Packed(middle_index).StartSeek(node, seek);
+  }
+
+  // The byte the next SeekStep reads; null once the search ended.
+  const void *SeekAddress(unsigned char middle_index, WordIndex word, const Node &, const Seek &seek) const {
+    return Packed(middle_index).SeekAddress(word, seek);
+  }
+
+  // One probe; true when the search ended.
+  bool SeekStep(unsigned char middle_index, WordIndex word, Seek &seek) const {
+    return Packed(middle_index).SeekStep(word, seek);
+  }
+
+  // What LookupMiddle gives, from an ended seek.
+  MiddlePointer SeekMiddle(unsigned char middle_index, WordIndex, const Seek &seek, Node &node, bool &left_closed,
+                           uint64_t &left_handle) const {
+    const PackedAddress address = middle_begin_[middle_index].Found(seek, node, left_handle);
+    left_closed = address.base == nullptr || node.begin == node.end;
+    return MiddlePointer(quant_, middle_index, address);
+  }
+
+  // What LookupLongest gives, from an ended seek.
+  LongestPointer SeekLongest(WordIndex, const Seek &seek, const Node &) const {
+    return LongestPointer(quant_, longest_.Found(seek));
   }
 
   // Re-opens the middle n-gram of `prior_length` whose record index an
@@ -174,6 +198,12 @@ template <Quantizer Quant, PointerCompression Highbit> class TrieSearch {
   static_assert(std::is_trivially_destructible_v<Middle>);
 
   static uint64_t UnigramSize(uint64_t count) { return (count + 2) * sizeof(UnigramValue); }
+
+  // The array of the (middle_index + 2)-grams.
+  const BitPacked &Packed(unsigned char middle_index) const {
+    if (middle_index == middle_end_ - middle_begin_) return longest_;
+    return middle_begin_[middle_index];
+  }
 
   void FreeMiddles();
 

@@ -46,9 +46,7 @@ uint64_t BitPacked::InsertWord(WordIndex word) {
 PackedAddress BitPackedLongest::Insert(WordIndex word) { return PackedAddress{base_, InsertWord(word)}; }
 
 PackedAddress BitPackedLongest::Find(WordIndex word, const NodeRange &range) const {
-  uint64_t at;
-  if (!FindWord(word, range, at)) return PackedAddress{nullptr, 0};
-  return Payload(at);
+  return Found(Search(word, range));
 }
 
 void CheckMiddleCounts(uint64_t slots, uint64_t next_count) {

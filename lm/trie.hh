@@ -101,9 +101,34 @@ class BitPacked {
   // identifiers below `unigram_count` need more than 57 bits.
   void BaseInit(void *base, uint64_t entries, uint64_t unigram_count, uint8_t payload_bits);
 
-  // The byte where the search for `word` in `range` reads first; null for
-  // an empty range, which reads nothing.
-  const void *FirstProbe(WordIndex word, const NodeRange &range) const;
+  // A search for a word among a range of records, one probe at a time:
+  // StartSeek sets it up (reading nothing), SeekAddress names the byte the
+  // next SeekStep reads, and SeekStep probes once.  A search that ends
+  // (SeekStep returns true) leaves the found record's index in the seek,
+  // where the arrays' Found reads it.  Find searches the same way.
+  typedef util::InterpolationSeek<util::IntegerPivot, uint64_t> Seek;
+
+  void StartSeek(const NodeRange &range, Seek &seek) const;
+
+  // Null once the search has ended.
+  const void *SeekAddress(WordIndex word, const Seek &seek) const {
+    if (!seek.Open()) return nullptr;
+    return base_ + (seek.Probe(word) * entry_width_ >> 3);
+  }
+
+  // True when the search has ended, found or not.
+  bool SeekStep(WordIndex word, Seek &seek) const {
+    if (seek.Open()) seek.Step(WordAt(), word);
+    return !seek.Open();
+  }
+
+  // Searches the records [range.begin, range.end) for `word` to the end.
+  Seek Search(WordIndex word, const NodeRange &range) const {
+    Seek seek;
+    StartSeek(range, seek);
+    while (seek.Open()) seek.Step(WordAt(), word);
+    return seek;
+  }
 
   // Records inserted so far; the next lower order reads it as the start of
   // the child range of the record it inserts.
@@ -113,8 +138,17 @@ class BitPacked {
   // Appends a record for `word` and returns the bit offset of its payload.
   uint64_t InsertWord(WordIndex word);
 
-  // Searches the records [range.begin, range.end) for `word`.
-  bool FindWord(WordIndex word, const NodeRange &range, uint64_t &at) const;
+  // Reads the word field of record `index`.
+  struct WordReader {
+    WordIndex operator()(uint64_t index) const {
+      return static_cast<WordIndex>(util::ReadBits64(base, index * entry_width, word_mask));
+    }
+    const uint8_t *base;
+    uint8_t entry_width;
+    uint64_t word_mask;
+  };
+
+  WordReader WordAt() const { return WordReader{base_, entry_width_, word_mask_}; }
 
   PackedAddress Payload(uint64_t index) const { return {base_, index * entry_width_ + word_width_}; }
 
@@ -135,6 +169,12 @@ class BitPackedLongest : public BitPacked {
 
   // Null address when `word` is not in `range`.
   PackedAddress Find(WordIndex word, const NodeRange &range) const;
+
+  // The record an ended seek found; null address when it found none.
+  PackedAddress Found(const Seek &seek) const {
+    uint64_t at;
+    return seek.Found(at) ? Payload(at) : PackedAddress{nullptr, 0};
+  }
 };
 
 // The array of a middle order: word, weights and child pointer, with the
@@ -163,6 +203,9 @@ template <PointerCompression Highbit> class BitPackedMiddle : public BitPacked {
   // address is null.
   PackedAddress Find(WordIndex word, NodeRange &range, uint64_t &pointer) const;
 
+  // Find's result for an ended seek.
+  PackedAddress Found(const Seek &seek, NodeRange &range, uint64_t &pointer) const;
+
   // The record at `pointer`, which must come from Find of this array;
   // `range` becomes its child range.
   PackedAddress ReadEntry(uint64_t pointer, NodeRange &range) const;
@@ -181,24 +224,13 @@ template <PointerCompression Highbit> class BitPackedMiddle : public BitPacked {
 // pointers for the packed fields.
 void CheckMiddleCounts(uint64_t slots, uint64_t next_count);
 
-inline const void *BitPacked::FirstProbe(WordIndex word, const NodeRange &range) const {
-  const uint64_t end = std::min(range.end, entries_);
-  const uint64_t begin = std::min(range.begin, end);
-  if (begin == end) return nullptr;
-  const uint64_t probe = util::FirstProbe<util::IntegerPivot>(begin - 1, 0, end, word_bound_, word);
-  return base_ + (probe * entry_width_ >> 3);
-}
-
-inline bool BitPacked::FindWord(WordIndex word, const NodeRange &range, uint64_t &at) const {
-  auto word_at = [this](uint64_t index) {
-    return static_cast<WordIndex>(util::ReadBits64(base_, index * entry_width_, word_mask_));
-  };
+inline void BitPacked::StartSeek(const NodeRange &range, Seek &seek) const {
   // A damaged file's child ranges may run past the array or backwards: the
-  // search stays among the records that exist.
+  // search stays among the records that exist.  Record begin - 1 wraps for
+  // begin = 0; the search allows that.
   const uint64_t end = std::min(range.end, entries_);
   const uint64_t begin = std::min(range.begin, end);
-  // Record begin - 1 wraps for begin = 0; the search allows that.
-  return util::InterpolationFind<util::IntegerPivot>(word_at, begin - 1, 0, end, word_bound_, word, at);
+  seek = Seek(begin - 1, 0, end, word_bound_);
 }
 
 template <PointerCompression Highbit>
@@ -237,8 +269,13 @@ void BitPackedMiddle<Highbit>::FinishedLoading(uint64_t next_count, const Config
 
 template <PointerCompression Highbit>
 PackedAddress BitPackedMiddle<Highbit>::Find(WordIndex word, NodeRange &range, uint64_t &pointer) const {
+  return Found(Search(word, range), range, pointer);
+}
+
+template <PointerCompression Highbit>
+PackedAddress BitPackedMiddle<Highbit>::Found(const Seek &seek, NodeRange &range, uint64_t &pointer) const {
   uint64_t at;
-  if (!FindWord(word, range, at)) return PackedAddress{nullptr, 0};
+  if (!seek.Found(at)) return PackedAddress{nullptr, 0};
   pointer = at;
   return ReadEntry(at, range);
 }

@@ -1,6 +1,8 @@
 // Interpolation search over a sorted range whose keys are spread nearly
 // uniformly: the next probe is guessed from where the key lies between the
-// values known below and above the range.
+// values known below and above the range.  InterpolationFind searches to the
+// end; InterpolationSeek is the same search one probe at a time, for a caller
+// that works on other searches while the memory of the next probe loads.
 //
 //   template <class Pivot, class Accessor, class Position>
 //   bool InterpolationFind(const Accessor &accessor, Position before, uint64_t before_value,
@@ -65,25 +67,58 @@ Position FirstProbe(Position before, uint64_t before_value, Position after, uint
   return before + static_cast<Position>(1 + offset);
 }
 
+// A search in progress: the candidates are the positions strictly between
+// the bounds, as for InterpolationFind.  Trivially copyable, so that it can
+// live in a caller's own state; it reads nothing by itself.
+template <class Pivot, class Position> class InterpolationSeek {
+ public:
+  InterpolationSeek() = default;
+
+  InterpolationSeek(Position before, uint64_t before_value, Position after, uint64_t after_value)
+      : before_(before), after_(after), before_value_(before_value), after_value_(after_value) {}
+
+  // Whether candidates remain and the key has not been found yet.
+  bool Open() const { return static_cast<uint64_t>(after_ - before_) > 1; }
+
+  // The position the next Step probes; the seek must be open.
+  Position Probe(uint64_t key) const { return FirstProbe<Pivot>(before_, before_value_, after_, after_value_, key); }
+
+  // Reads the probe and narrows the bounds, or stops at the key.  The seek
+  // must be open.
+  template <class Accessor> void Step(const Accessor &accessor, uint64_t key) {
+    const Position probe = Probe(key);
+    const uint64_t found = accessor(probe);
+    if (found < key) {
+      before_ = probe;
+      before_value_ = found;
+    } else if (found > key) {
+      after_ = probe;
+      after_value_ = found;
+    } else {
+      before_ = after_ = probe;
+    }
+  }
+
+  // True, with `at` the key's position, once a Step found the key; false
+  // (and `at` unchanged) otherwise.
+  bool Found(Position &at) const {
+    if (before_ != after_) return false;
+    at = before_;
+    return true;
+  }
+
+ private:
+  // A found key collapses the bounds onto its position.
+  Position before_{}, after_{};
+  uint64_t before_value_ = 0, after_value_ = 0;
+};
+
 template <class Pivot, class Accessor, class Position>
 bool InterpolationFind(const Accessor &accessor, Position before, uint64_t before_value, Position after,
                        uint64_t after_value, uint64_t key, Position &out) {
-  uint64_t width;
-  while ((width = static_cast<uint64_t>(after - before)) > 1) {
-    Position probe = FirstProbe<Pivot>(before, before_value, after, after_value, key);
-    uint64_t found = accessor(probe);
-    if (found < key) {
-      before = probe;
-      before_value = found;
-    } else if (found > key) {
-      after = probe;
-      after_value = found;
-    } else {
-      out = probe;
-      return true;
-    }
-  }
-  return false;
+  InterpolationSeek<Pivot, Position> seek(before, before_value, after, after_value);
+  while (seek.Open()) seek.Step(accessor, key);
+  return seek.Found(out);
 }
 
 }  // namespace util

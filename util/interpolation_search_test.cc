@@ -164,6 +164,35 @@ template <class Pivot> void CompareWithBinarySearch(uint64_t key_bound) {
   }
 }
 
+// The seek, stepped by hand, reads exactly the position Probe named before
+// each step, and holds no result until the search ends.
+TEST(InterpolationSearchTest, SeekNamesEachProbeBeforeReadingIt) {
+  std::vector<uint64_t> keys;
+  for (uint64_t i = 0; i < 500; ++i) keys.push_back(i * i);
+  for (uint64_t key : std::vector<uint64_t>{0, 1, 2, 4900, 4901, 249001, 250000}) {
+    InterpolationSeek<IntegerPivot, uint64_t> seek(kBeforeFirst, 0, keys.size(), 250000);
+    uint64_t read = kMax, at = kMax;
+    auto accessor = [&keys, &read](uint64_t position) {
+      read = position;
+      return keys[position];
+    };
+    unsigned steps = 0;
+    while (seek.Open()) {
+      EXPECT_FALSE(seek.Found(at));
+      const uint64_t named = seek.Probe(key);
+      seek.Step(accessor, key);
+      EXPECT_EQ(named, read) << key;
+      ++steps;
+    }
+    uint64_t expected = kMax;
+    CheckedKeys counted(keys, 0, keys.size());
+    const bool found = InterpolationFind<IntegerPivot>(counted, kBeforeFirst, 0, uint64_t(keys.size()), 250000, key, expected);
+    EXPECT_EQ(found, seek.Found(at)) << key;
+    EXPECT_EQ(expected, at) << key;
+    EXPECT_EQ(counted.Reads(), steps) << key;
+  }
+}
+
 TEST(InterpolationSearchTest, FloatPivotMatchesBinarySearch) { CompareWithBinarySearch<FloatPivot>(kMax); }
 
 TEST(InterpolationSearchTest, IntegerPivotMatchesBinarySearch) {
