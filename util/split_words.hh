@@ -43,6 +43,10 @@ class SentenceWords {
 
 namespace detail {
 inline bool IsSpace(char c) { return kSpaces[static_cast<unsigned char>(c)]; }
+
+// Whether `c` belongs to a word: neither a space nor NUL.  Every byte above
+// the space character does, which settles most bytes with one comparison.
+inline bool InWord(char c) { return static_cast<unsigned char>(c) > ' ' || (c != '\0' && !IsSpace(c)); }
 }  // namespace detail
 
 inline bool NextWord(const char *&at, const char *end, NulByte nul, StringPiece &word) {
@@ -50,7 +54,7 @@ inline bool NextWord(const char *&at, const char *end, NulByte nul, StringPiece 
   if (at != end && *at == '\0' && nul == NulByte::kEndsSentence) at = end;
   if (at == end) return false;
   const char *const start = at;
-  while (at != end && *at != '\0' && !detail::IsSpace(*at)) ++at;
+  while (at != end && detail::InWord(*at)) ++at;
   word = StringPiece(start, static_cast<std::size_t>(at - start));
   if (at != end && *at == '\0') {
     if (nul == NulByte::kEndsSentence) {
