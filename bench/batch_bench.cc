@@ -1,12 +1,15 @@
 // Batch scoring against sentence-by-sentence scoring, on one model.
 //
-// Usage: batch_bench MODEL TEXT [TYPE] [REPEAT] [ARPA_THREADS]
+// Usage: batch_bench MODEL TEXT [TYPE] [REPEAT] [ARPA_THREADS] [LOAD]
 //   MODEL   ARPA text or a binary model file
 //   TEXT    one sentence per line
 //   TYPE    for ARPA text: a type name of lm/model_type.hh (default probing)
 //   REPEAT  turns per measure, the best one counts (default 5)
 //   ARPA_THREADS  threads that load ARPA text (Config::arpa_threads,
 //           default 2)
+//   LOAD    how a binary file is loaded: lazy (mapped, the default) or read
+//           (into memory the library allocates, in huge pages where the
+//           kernel grants them)
 //
 // Prints the load time (LoadVirtual), then words per second (</s> counted)
 // of lm::base::ScoreSentence line by line, and of lm::base::ScoreBatch on 1,
@@ -68,7 +71,7 @@ Timing Best(unsigned repeat, const std::function<void()> &run) {
 
 int main(int argc, char *argv[]) {
   if (argc < 3) {
-    std::cerr << "Usage: " << argv[0] << " MODEL TEXT [TYPE] [REPEAT] [ARPA_THREADS]\n";
+    std::cerr << "Usage: " << argv[0] << " MODEL TEXT [TYPE] [REPEAT] [ARPA_THREADS] [LOAD]\n";
     return 2;
   }
   const lm::ngram::ModelType type = lm::ngram::TypeNamed(argc > 3 ? argv[3] : "probing").value_or(lm::ngram::PROBING);
@@ -78,6 +81,7 @@ int main(int argc, char *argv[]) {
   config.positive_log_probability = lm::SILENT;
   config.temp_prefix = "/tmp/quarn_batch_bench_";
   if (argc > 5) config.arpa_threads = static_cast<unsigned>(std::atoi(argv[5]));
+  if (argc > 6) config.load_method = std::strcmp(argv[6], "read") ? util::LAZY : util::READ;
   const auto load_start = std::chrono::steady_clock::now();
   const std::unique_ptr<lm::base::Model> model(lm::ngram::LoadVirtual(argv[1], config, type));
   const std::chrono::duration<double> load_seconds = std::chrono::steady_clock::now() - load_start;

@@ -114,7 +114,7 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
     unsigned char depth_ = kUnigramPending;
   };
 
-  bool WalkStep(Walk &walk, const State &in_state, State &out_state) const;
+  [[gnu::always_inline]] inline bool WalkStep(Walk &walk, const State &in_state, State &out_state) const;
 
   // Null when the next step reads nothing the search can name.  The walk
   // must not have ended.
@@ -211,7 +211,7 @@ class GenericModel : public base::ModelFacade<GenericModel<Search, VocabularyT>,
 
   // The end of an ended seek at the walk's depth; true when the match grows
   // no further.
-  bool TakeSeek(Walk &walk, const State &in_state, State &out_state) const;
+  [[gnu::always_inline]] inline bool TakeSeek(Walk &walk, const State &in_state, State &out_state) const;
 
   // One order of ResumeScore at *hist; true when the match grows no further.
   // Always inlined: a call per order costs word-by-word queries several
