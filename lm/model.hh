@@ -260,7 +260,7 @@ bool GenericModel<Search, VocabularyT>::WalkStep(Walk &walk, const State &in_sta
     ++walk.depth_;
   }
   if (!done && walk.depth_ < in_state.length && !walk.result.left_closed) {
-    search_.StartSeek(walk.depth_, walk.node_, walk.seek_);
+    search_.StartSeek(walk.depth_, in_state.words[walk.depth_], walk.node_, walk.seek_);
     return false;
   }
   if (in_state.length) KeepContext(in_state.words, out_state);

@@ -75,7 +75,7 @@ concept SearchQueries =
       // byte the next SeekStep reads (null: none); SeekStep reads once and
       // returns true when the seek has ended, after which SeekMiddle or
       // SeekLongest gives what the lookup gives.
-      s.StartSeek(index, std::as_const(node), seek);
+      s.StartSeek(index, word, std::as_const(node), seek);
       { s.SeekAddress(index, word, std::as_const(node), std::as_const(seek)) } -> std::same_as<const void *>;
       { s.SeekStep(index, word, seek) } -> std::same_as<bool>;
       {

@@ -187,7 +187,7 @@ template <class Value> class HashedSearch {
   // probe happens in SeekMiddle or SeekLongest, so the seek holds nothing.
   struct Seek {};
 
-  void StartSeek(unsigned char, const Node &, Seek &) const {}
+  void StartSeek(unsigned char, WordIndex, const Node &, Seek &) const {}
 
   // The start bucket of `word` + node among the (middle_index + 2)-grams.
   const void *SeekAddress(unsigned char middle_index, WordIndex word, const Node &node, const Seek &) const {

@@ -154,14 +154,15 @@ template <Quantizer Quant, PointerCompression Highbit> class TrieSearch {
   // (middle_index + 2)-grams, longest when middle_index is Order() - 2.
   typedef BitPacked::Seek Seek;
 
-  // Sets up the search for node's child among the records of middle_index.
-  void StartSeek(unsigned char middle_index, const Node &node, Seek &seek) const {
-    Packed(middle_index).StartSeek(node, seek);
+  // Sets up the search for node's child `word` among the records of
+  // middle_index.
+  void StartSeek(unsigned char middle_index, WordIndex word, const Node &node, Seek &seek) const {
+    Packed(middle_index).StartSeek(node, word, seek);
   }
 
   // The byte the next SeekStep reads; null once the search ended.
-  const void *SeekAddress(unsigned char middle_index, WordIndex word, const Node &, const Seek &seek) const {
-    return Packed(middle_index).SeekAddress(word, seek);
+  const void *SeekAddress(unsigned char middle_index, WordIndex, const Node &, const Seek &seek) const {
+    return Packed(middle_index).SeekAddress(seek);
   }
 
   // One probe; true when the search ended.

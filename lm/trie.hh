@@ -108,12 +108,12 @@ class BitPacked {
   // where the arrays' Found reads it.  Find searches the same way.
   typedef util::InterpolationSeek<util::IntegerPivot, uint64_t> Seek;
 
-  void StartSeek(const NodeRange &range, Seek &seek) const;
+  void StartSeek(const NodeRange &range, WordIndex word, Seek &seek) const;
 
   // Null once the search has ended.
-  const void *SeekAddress(WordIndex word, const Seek &seek) const {
+  const void *SeekAddress(const Seek &seek) const {
     if (!seek.Open()) return nullptr;
-    return base_ + (seek.Probe(word) * entry_width_ >> 3);
+    return base_ + (seek.Probe() * entry_width_ >> 3);
   }
 
   // True when the search has ended, found or not.
@@ -125,7 +125,7 @@ class BitPacked {
   // Searches the records [range.begin, range.end) for `word` to the end.
   Seek Search(WordIndex word, const NodeRange &range) const {
     Seek seek;
-    StartSeek(range, seek);
+    StartSeek(range, word, seek);
     while (seek.Open()) seek.Step(WordAt(), word);
     return seek;
   }
@@ -224,13 +224,13 @@ template <PointerCompression Highbit> class BitPackedMiddle : public BitPacked {
 // pointers for the packed fields.
 void CheckMiddleCounts(uint64_t slots, uint64_t next_count);
 
-inline void BitPacked::StartSeek(const NodeRange &range, Seek &seek) const {
+inline void BitPacked::StartSeek(const NodeRange &range, WordIndex word, Seek &seek) const {
   // A damaged file's child ranges may run past the array or backwards: the
   // search stays among the records that exist.  Record begin - 1 wraps for
   // begin = 0; the search allows that.
   const uint64_t end = std::min(range.end, entries_);
   const uint64_t begin = std::min(range.begin, end);
-  seek = Seek(begin - 1, 0, end, word_bound_);
+  seek = Seek(begin - 1, 0, end, word_bound_, word);
 }
 
 template <PointerCompression Highbit>

@@ -67,36 +67,40 @@ Position FirstProbe(Position before, uint64_t before_value, Position after, uint
   return before + static_cast<Position>(1 + offset);
 }
 
-// A search in progress: the candidates are the positions strictly between
-// the bounds, as for InterpolationFind.  Trivially copyable, so that it can
-// live in a caller's own state; it reads nothing by itself.
+// A search in progress for one key: the candidates are the positions
+// strictly between the bounds, as for InterpolationFind, and the next probe
+// is worked out once, when the bounds change.  Trivially copyable, so that
+// it can live in a caller's own state; it reads nothing by itself.
 template <class Pivot, class Position> class InterpolationSeek {
  public:
   InterpolationSeek() = default;
 
-  InterpolationSeek(Position before, uint64_t before_value, Position after, uint64_t after_value)
-      : before_(before), after_(after), before_value_(before_value), after_value_(after_value) {}
+  InterpolationSeek(Position before, uint64_t before_value, Position after, uint64_t after_value, uint64_t key)
+      : before_(before), after_(after), before_value_(before_value), after_value_(after_value) {
+    Aim(key);
+  }
 
   // Whether candidates remain and the key has not been found yet.
   bool Open() const { return static_cast<uint64_t>(after_ - before_) > 1; }
 
-  // The position the next Step probes; the seek must be open.
-  Position Probe(uint64_t key) const { return FirstProbe<Pivot>(before_, before_value_, after_, after_value_, key); }
+  // The position the next Step reads; only while the seek is open.
+  Position Probe() const { return probe_; }
 
-  // Reads the probe and narrows the bounds, or stops at the key.  The seek
-  // must be open.
+  // Reads the probe and narrows the bounds, or stops at the key, which must
+  // be the key the seek was made for.  The seek must be open.
   template <class Accessor> void Step(const Accessor &accessor, uint64_t key) {
-    const Position probe = Probe(key);
-    const uint64_t found = accessor(probe);
+    const uint64_t found = accessor(probe_);
     if (found < key) {
-      before_ = probe;
+      before_ = probe_;
       before_value_ = found;
     } else if (found > key) {
-      after_ = probe;
+      after_ = probe_;
       after_value_ = found;
     } else {
-      before_ = after_ = probe;
+      before_ = after_ = probe_;
+      return;
     }
+    Aim(key);
   }
 
   // True, with `at` the key's position, once a Step found the key; false
@@ -108,15 +112,19 @@ template <class Pivot, class Position> class InterpolationSeek {
   }
 
  private:
+  void Aim(uint64_t key) {
+    if (Open()) probe_ = FirstProbe<Pivot>(before_, before_value_, after_, after_value_, key);
+  }
+
   // A found key collapses the bounds onto its position.
-  Position before_{}, after_{};
+  Position before_{}, after_{}, probe_{};
   uint64_t before_value_ = 0, after_value_ = 0;
 };
 
 template <class Pivot, class Accessor, class Position>
 bool InterpolationFind(const Accessor &accessor, Position before, uint64_t before_value, Position after,
                        uint64_t after_value, uint64_t key, Position &out) {
-  InterpolationSeek<Pivot, Position> seek(before, before_value, after, after_value);
+  InterpolationSeek<Pivot, Position> seek(before, before_value, after, after_value, key);
   while (seek.Open()) seek.Step(accessor, key);
   return seek.Found(out);
 }

@@ -170,7 +170,7 @@ TEST(InterpolationSearchTest, SeekNamesEachProbeBeforeReadingIt) {
   std::vector<uint64_t> keys;
   for (uint64_t i = 0; i < 500; ++i) keys.push_back(i * i);
   for (uint64_t key : std::vector<uint64_t>{0, 1, 2, 4900, 4901, 249001, 250000}) {
-    InterpolationSeek<IntegerPivot, uint64_t> seek(kBeforeFirst, 0, keys.size(), 250000);
+    InterpolationSeek<IntegerPivot, uint64_t> seek(kBeforeFirst, 0, keys.size(), 250000, key);
     uint64_t read = kMax, at = kMax;
     auto accessor = [&keys, &read](uint64_t position) {
       read = position;
@@ -179,7 +179,7 @@ TEST(InterpolationSearchTest, SeekNamesEachProbeBeforeReadingIt) {
     unsigned steps = 0;
     while (seek.Open()) {
       EXPECT_FALSE(seek.Found(at));
-      const uint64_t named = seek.Probe(key);
+      const uint64_t named = seek.Probe();
       seek.Step(accessor, key);
       EXPECT_EQ(named, read) << key;
       ++steps;
