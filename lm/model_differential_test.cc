@@ -289,6 +289,12 @@ struct Scored {
   State state;
 };
 
+// The most steps one walk of ExpectWalkEqualsFullScore has taken.
+unsigned &LongestWalk() {
+  static unsigned steps = 0;
+  return steps;
+}
+
 // The walk stepped to its end: probability, length and state (backoffs
 // included) as FullScore gave them.
 template <class Model>
@@ -304,6 +310,7 @@ void ExpectWalkEqualsFullScore(const Model &model, const State &in, WordIndex wo
     model.WalkAddress(walk, in);
     ASSERT_LE(++steps, 1000u) << "the walk does not end";
   } while (!model.WalkStep(walk, in, out));
+  LongestWalk() = std::max(LongestWalk(), steps);
   EXPECT_EQ(std::bit_cast<uint32_t>(full.prob), std::bit_cast<uint32_t>(walk.result.prob));
   EXPECT_EQ(std::bit_cast<uint32_t>(full.rest), std::bit_cast<uint32_t>(walk.result.rest));
   EXPECT_EQ(full.ngram_length, walk.result.ngram_length);
@@ -519,6 +526,34 @@ TYPED_TEST(ModelDifferential, WriteModesProduceIdenticalFiles) {
   std::string written = in_place.Read();
   EXPECT_GT(written.size(), 128u);
   EXPECT_EQ(written, when_done.Read());
+}
+
+// Long child ranges, where a trie's search takes several probes and the walk
+// a step for each: 150 words, nearly every bigram present.
+TYPED_TEST(ModelDifferential, WalksThroughLongChildRanges) {
+  std::mt19937 rng(23);
+  NaiveModel naive(3, rng, false, true, 150, 20000);
+  TempFile arpa, binary;
+  arpa.Write(naive.ArpaText());
+  std::vector<Words> sentences;
+  for (unsigned i = 0; i < 4; ++i) {
+    std::vector<Words> more = RandomSentences(naive, rng);
+    sentences.insert(sentences.end(), more.begin(), more.end());
+  }
+  Config writing = QuietConfig();
+  writing.binary_output_path = binary.Name();
+  TypeParam model(arpa.Name(), writing);
+  float tolerance = 1e-3f;
+  if constexpr (kQuantized<TypeParam>) tolerance += QuantizationBound(naive, binary.Name());
+  LongestWalk() = 0;
+  CheckAgainstNaive(model, naive, sentences, tolerance);
+  // The hash tables take one step per order, a trie more where its
+  // searches probe more than once.
+  if constexpr (TypeParam::kModelType == PROBING || TypeParam::kModelType == REST_PROBING) {
+    EXPECT_LE(LongestWalk(), 3u);
+  } else {
+    EXPECT_GT(LongestWalk(), 3u);
+  }
 }
 
 // Loading ARPA text on one thread or two builds the same binary file, for
