@@ -33,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 namespace lm {
 namespace base {
@@ -63,9 +64,9 @@ namespace ngram {
 namespace detail {
 
 // What the batch scorer needs of a concrete model: typed queries, each also
-// as a walk of single lookups that names the address its next lookup reads
+// as a walk of single reads that names the address its next read needs
 // (GenericModel::Walk), a way to start loading what a query will read, the
-// two start states and the vocabulary.
+// two start states and the vocabulary, whose lookup goes in steps as well.
 template <class M>
 concept BatchScorable = requires(const M model, const State &in, State &out, WordIndex word, typename M::Walk &walk,
                                  const typename M::Walk &frozen) {
@@ -78,8 +79,15 @@ concept BatchScorable = requires(const M model, const State &in, State &out, Wor
   model.Prefetch(in, word);
   { model.BeginSentenceState() } -> std::same_as<const State &>;
   { model.NullContextState() } -> std::same_as<const State &>;
-  { model.GetVocabulary().Index(StringPiece()) } -> std::same_as<WordIndex>;
   { model.GetVocabulary().EndSentenceIndex() } -> std::same_as<WordIndex>;
+  // The vocabulary's lookup as a seek that goes one read at a time.
+  requires std::is_trivially_copyable_v<typename std::remove_cvref_t<decltype(model.GetVocabulary())>::Seek>;
+  requires requires(typename std::remove_cvref_t<decltype(model.GetVocabulary())>::Seek seek) {
+    model.GetVocabulary().StartSeek(StringPiece(), seek);
+    { model.GetVocabulary().SeekAddress(seek) } -> std::same_as<const void *>;
+    { model.GetVocabulary().SeekStep(seek) } -> std::same_as<bool>;
+    { model.GetVocabulary().SeekIndex(seek) } -> std::same_as<WordIndex>;
+  };
 };
 
 // ScoreBatch on the calling thread: scores[i] for sentences [begin, end).
@@ -93,20 +101,16 @@ void ScoreSentences(const M &model, uint64_t model_bytes, const StringPiece *beg
 
 constexpr uint64_t kCacheResidentBytes = uint64_t{8} << 20;
 
-// Starts loading what vocab.Index(word) reads first, where the vocabulary
-// can tell.
-template <class Vocab> void PrefetchWord(const Vocab &vocab, const StringPiece &word) {
-  if constexpr (requires { vocab.Prefetch(word); }) vocab.Prefetch(word);
-}
-
-// One sentence in flight: its unread bytes, the word after the one to score
-// (whose vocabulary entry is on its way), the two states that its queries
-// alternate between, the word to score next, the walk of its query when
-// scored in lanes, and the running total.
-template <class Walk> class SentenceLane {
+// One sentence in flight: its unread bytes, the seek of the next word's
+// vocabulary entry (started, and its first read loading, while the word
+// before is scored), the two states that its queries alternate between, the
+// word being scored and the walk of its query, and the running total.
+template <BatchScorable M> class SentenceLane {
  public:
+  typedef std::remove_cvref_t<decltype(std::declval<const M &>().GetVocabulary())> Vocab;
+
   // Takes `sentence` from its start state; its total goes to *score.
-  template <class Vocab> void Start(const Vocab &vocab, const StringPiece &sentence, const State &start, float *score) {
+  void Start(const Vocab &vocab, const StringPiece &sentence, const State &start, float *score) {
     at_ = sentence.data();
     end_ = at_ + sentence.size();
     states_[0] = start;
@@ -117,10 +121,13 @@ template <class Walk> class SentenceLane {
     Peek(vocab);
   }
 
-  // Picks the word to score next; false when the sentence has none left.
-  template <class Vocab> bool Advance(const Vocab &vocab, bool eos) {
+  // Word by word: picks the word to score next (looking it up to the end);
+  // false when the sentence has none left.
+  bool Advance(const Vocab &vocab, bool eos) {
     if (has_next_) {
-      word_ = vocab.Index(next_);
+      while (!vocab.SeekStep(seek_)) {
+      }
+      word_ = vocab.SeekIndex(seek_);
       Peek(vocab);
       return true;
     }
@@ -130,61 +137,103 @@ template <class Walk> class SentenceLane {
     return true;
   }
 
-  const State &In() const { return states_[current_]; }
-  WordIndex Word() const { return word_; }
-
-  // Scores the picked word and carries the state on.
-  template <class M> void Score(const M &model) {
+  // Word by word: scores the picked word and carries the state on.
+  void Score(const M &model) {
     total_ += model.FullScore(states_[current_], word_, states_[1 - current_]).prob;
     current_ = 1 - current_;
   }
 
-  // Sets the picked word's walk going; returns the address it reads first.
-  template <class M> const void *StartWalk(const M &model) {
-    walk_.Start(word_);
-    model.Prefetch(In(), word_);
-    return model.WalkAddress(walk_, In());
+  // In steps: sets the first word going, its lookup or (for an empty
+  // sentence) </s>'s walk, with *next what the lane reads next (or null);
+  // false when the sentence has nothing to score.
+  bool Begin(const M &model, bool eos, const void *&next) {
+    if (has_next_) {
+      looking_up_ = true;
+      next = model.GetVocabulary().SeekAddress(seek_);
+      return true;
+    }
+    return ScoreEnd(model, eos, next);
   }
 
-  // One lookup of the walk.  When the walk ends, scores the picked word as
-  // Score does and returns true; otherwise *next is what the next lookup
-  // reads (or null).
-  template <class M> bool Step(const M &model, const void *&next) {
-    if (!model.WalkStep(walk_, states_[current_], states_[1 - current_])) {
-      next = model.WalkAddress(walk_, In());
-      return false;
+  // In steps: one read, a probe of the word's vocabulary lookup or a step of
+  // its query's walk, with *next what the next one reads (or null).  False
+  // when the sentence is done: its total was written.
+  bool Step(const M &model, bool eos, const void *&next) {
+    const Vocab &vocab = model.GetVocabulary();
+    if (!looking_up_) {
+      if (!model.WalkStep(walk_, states_[current_], states_[1 - current_])) {
+        next = model.WalkAddress(walk_, In());
+        return true;
+      }
+      total_ += walk_.result.prob;
+      current_ = 1 - current_;
+      if (!has_next_) return ScoreEnd(model, eos, next);
+      // The next word's first probe was loading all through this walk.
+      looking_up_ = true;
     }
-    total_ += walk_.result.prob;
-    current_ = 1 - current_;
+    if (!vocab.SeekStep(seek_)) {
+      next = vocab.SeekAddress(seek_);
+      return true;
+    }
+    looking_up_ = false;
+    word_ = vocab.SeekIndex(seek_);
+    Peek(vocab);
+    next = StartWalk(model);
     return true;
   }
 
   void Finish() const { *score_ = total_; }
 
  private:
-  // Finds the word after the one to score and starts loading its entry.
-  template <class Vocab> void Peek(const Vocab &vocab) {
+  const State &In() const { return states_[current_]; }
+
+  // After the last word: </s>'s walk, or the end of the sentence.
+  bool ScoreEnd(const M &model, bool eos, const void *&next) {
+    if (!eos || !eos_pending_) {
+      Finish();
+      return false;
+    }
+    eos_pending_ = false;
+    word_ = model.GetVocabulary().EndSentenceIndex();
+    next = StartWalk(model);
+    return true;
+  }
+
+  // Sets the walk of word_ going; returns the address it reads first.
+  const void *StartWalk(const M &model) {
+    walk_.Start(word_);
+    model.Prefetch(In(), word_);
+    return model.WalkAddress(walk_, In());
+  }
+
+  // Finds the word after the one to score, starts its lookup and loading
+  // the entry it reads first.
+  void Peek(const Vocab &vocab) {
     has_next_ = util::NextWord(at_, end_, util::NulByte::kEndsWord, next_);
-    if (has_next_) PrefetchWord(vocab, next_);
+    if (!has_next_) return;
+    vocab.StartSeek(next_, seek_);
+    if (const void *first = vocab.SeekAddress(seek_)) __builtin_prefetch(first);
   }
 
   const char *at_ = nullptr;
   const char *end_ = nullptr;
   StringPiece next_;
   bool has_next_ = false;
+  bool looking_up_ = false;
+  typename Vocab::Seek seek_{};
   State states_[2];
   unsigned char current_ = 0;
   bool eos_pending_ = false;
   WordIndex word_ = 0;
-  Walk walk_;
+  typename M::Walk walk_;
   float total_ = 0.0f;
   float *score_ = nullptr;
 };
 
 // Scores a run of sentences through kLanes lanes in turn: each lane does one
-// lookup of its query's walk and starts loading what its next lookup reads,
-// which the other lanes' lookups then overlap.  A lane whose query ends
-// picks its next word and starts that query's walk.
+// read (a probe of a word's vocabulary lookup or a step of a query's walk)
+// and starts loading what its next read needs, which the other lanes' reads
+// then overlap.  A lane whose sentence ends takes the next sentence.
 template <BatchScorable M> class LaneScorer {
  public:
   // On a model 12 (trie) and 23 (probing) times the last-level cache, one
@@ -202,12 +251,9 @@ template <BatchScorable M> class LaneScorer {
     while (active) {
       for (unsigned i = 0; i < active;) {
         Lane &lane = lanes_[i];
-        const void *next;
-        if (!lane.Step(model_, next)) {
+        const void *next = nullptr;
+        if (lane.Step(model_, options_.eos, next) || Refill(lane)) {
           if (next) __builtin_prefetch(next);
-          ++i;
-        } else if (Next(lane)) {
-          Start(lane);
           ++i;
         } else {
           // The lane is spent: the last active lane takes its place.
@@ -218,33 +264,21 @@ template <BatchScorable M> class LaneScorer {
   }
 
  private:
-  typedef SentenceLane<typename M::Walk> Lane;
+  typedef SentenceLane<M> Lane;
 
-  void Start(Lane &lane) {
-    if (const void *first = lane.StartWalk(model_)) __builtin_prefetch(first);
-  }
-
-  // Moves `lane` to its next word, finishing its sentence and starting
-  // further ones as needed; false when no sentence is left.
-  bool Next(Lane &lane) {
-    if (lane.Advance(model_.GetVocabulary(), options_.eos)) return true;
-    lane.Finish();
-    return Refill(lane);
-  }
-
-  // Starts sentences in `lane` until one has a word to score and starts
-  // that word's walk; sentences without any (possible only without `eos`)
-  // score 0.
+  // Starts sentences in `lane` until one has something to score and starts
+  // loading what it reads first; sentences without any (possible only
+  // without `eos`) score 0.  False when no sentence is left.
   bool Refill(Lane &lane) {
     const State &start = options_.bos ? model_.BeginSentenceState() : model_.NullContextState();
     for (; next_ != end_; ++next_) {
       lane.Start(model_.GetVocabulary(), *next_, start, scores_ + (next_ - first_));
-      if (lane.Advance(model_.GetVocabulary(), options_.eos)) {
+      const void *first = nullptr;
+      if (lane.Begin(model_, options_.eos, first)) {
         ++next_;
-        Start(lane);
+        if (first) __builtin_prefetch(first);
         return true;
       }
-      lane.Finish();
     }
     return false;
   }
@@ -263,7 +297,7 @@ template <BatchScorable M>
 void ScoreInTurn(const M &model, const StringPiece *begin, const StringPiece *end, const base::BatchOptions &options,
                  float *scores) {
   const State &start = options.bos ? model.BeginSentenceState() : model.NullContextState();
-  for (SentenceLane<typename M::Walk> lane; begin != end; ++begin, ++scores) {
+  for (SentenceLane<M> lane; begin != end; ++begin, ++scores) {
     lane.Start(model.GetVocabulary(), *begin, start, scores);
     while (lane.Advance(model.GetVocabulary(), options.eos)) lane.Score(model);
     lane.Finish();

@@ -85,14 +85,11 @@ void SortedVocabulary::FinishedLoading(ProbBackoff *reorder) {
 }
 
 WordIndex SortedVocabulary::Index(const StringPiece &word) const {
-  const uint64_t *begin = begin_;
-  uint64_t at;
-  if (!util::InterpolationFind<util::FloatPivot>([begin](uint64_t i) { return begin[i]; },
-                                                  std::numeric_limits<uint64_t>::max(), 0, Count(),
-                                                  std::numeric_limits<uint64_t>::max(), detail::HashForVocab(word),
-                                                  at))
-    return 0;
-  return static_cast<WordIndex>(at + 1);
+  Seek seek;
+  StartSeek(word, seek);
+  while (!SeekStep(seek)) {
+  }
+  return SeekIndex(seek);
 }
 
 void SortedVocabulary::LoadedBinary(bool have_words, int fd, EnumerateVocab *to, uint64_t offset) {

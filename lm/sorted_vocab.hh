@@ -74,9 +74,40 @@ class SortedVocabulary final : public base::Vocabulary {
   // inlined: GCC deems a call that only prefetches free of effects and drops
   // it.
   [[gnu::always_inline]] void Prefetch(const StringPiece &word) const {
-    if (begin_ == end_) return;
+    Seek seek;
+    StartSeek(word, seek);
+    if (const void *first = SeekAddress(seek)) __builtin_prefetch(first);
+  }
+
+  // Index one probe of its interpolation search at a time, for a caller
+  // that works on other lookups while the memory of the next probe loads:
+  // StartSeek hashes the word and reads nothing, SeekAddress is the hash the
+  // next SeekStep reads (null once the seek has ended), SeekStep probes once
+  // and returns true when the seek has ended; SeekIndex is then Index's
+  // answer.
+  struct Seek {
+    util::InterpolationSeek<util::FloatPivot, uint64_t> search;
+    uint64_t hash;
+  };
+  void StartSeek(const StringPiece &word, Seek &seek) const {
     constexpr uint64_t kAll = std::numeric_limits<uint64_t>::max();
-    __builtin_prefetch(begin_ + util::FirstProbe<util::FloatPivot>(kAll, 0, Count(), kAll, detail::HashForVocab(word)));
+    seek.hash = detail::HashForVocab(word);
+    // The candidates are all of [0, Count()): "one below 0" wraps to kAll.
+    seek.search = util::InterpolationSeek<util::FloatPivot, uint64_t>(kAll, 0, Count(), kAll, seek.hash);
+  }
+  const void *SeekAddress(const Seek &seek) const {
+    return seek.search.Open() ? begin_ + seek.search.Probe() : nullptr;
+  }
+  bool SeekStep(Seek &seek) const {
+    if (seek.search.Open()) {
+      const uint64_t *begin = begin_;
+      seek.search.Step([begin](uint64_t i) { return begin[i]; }, seek.hash);
+    }
+    return !seek.search.Open();
+  }
+  WordIndex SeekIndex(const Seek &seek) const {
+    uint64_t at;
+    return seek.search.Found(at) ? static_cast<WordIndex>(at + 1) : 0;
   }
 
   // Whether Insert was given <unk> or <UNK>.

@@ -113,10 +113,24 @@ class ProbingVocabulary final : public base::Vocabulary {
   // A full table throws util::ProbingSizeException.
   WordIndex Insert(const StringPiece &str);
 
-  WordIndex Index(const StringPiece &str) const override {
-    Lookup::ConstIterator found;
-    return lookup_.Find(detail::HashForVocab(str), found) ? found->value : 0;
+  WordIndex Index(const StringPiece &str) const override { return IndexOfHash(detail::HashForVocab(str)); }
+
+  // Index as a seek that a caller can resume while the memory it reads
+  // loads, as the sorted vocabulary has it: StartSeek hashes the word and
+  // reads nothing, SeekAddress is the bucket the next SeekStep reads, and
+  // SeekStep, which here always ends the seek, looks the word up; SeekIndex
+  // is then Index's answer.
+  struct Seek {
+    uint64_t hash;
+    WordIndex index;
+  };
+  void StartSeek(const StringPiece &str, Seek &seek) const { seek.hash = detail::HashForVocab(str); }
+  const void *SeekAddress(const Seek &seek) const { return lookup_.StartAddress(seek.hash); }
+  bool SeekStep(Seek &seek) const {
+    seek.index = IndexOfHash(seek.hash);
+    return true;
   }
+  WordIndex SeekIndex(const Seek &seek) const { return seek.index; }
 
   // Starts loading the bucket where Index(str) looks first, so that the
   // lookups of several words can wait for memory at the same time.
@@ -127,6 +141,7 @@ class ProbingVocabulary final : public base::Vocabulary {
   template <class Weights> void FinishedLoading(Weights * /*reorder*/) { InternalFinishedLoading(); }
   // Writes version and bound into the header and sets <s> and </s>.
   void InternalFinishedLoading();
+
 
   // Whether Insert was given <unk> or <UNK>.
   bool SawUnk() const { return saw_unk_; }
@@ -142,6 +157,10 @@ class ProbingVocabulary final : public base::Vocabulary {
   void LoadedBinary(bool have_words, int fd, EnumerateVocab *to, uint64_t offset);
 
  private:
+  WordIndex IndexOfHash(uint64_t hash) const {
+    Lookup::ConstIterator found;
+    return lookup_.Find(hash, found) ? found->value : 0;
+  }
   void CheckIdentifiers() const;
 
   typedef util::ProbingHashTable<ProbingVocabularyEntry, util::IdentityHash> Lookup;
