@@ -123,7 +123,10 @@ class SortedFiles {
   // Reads the rest of the text from `f`, which stands after the counts:
   // the unigrams into `vocab` (set up for counts[0] words) and the unigram
   // file, then every higher order through a sort buffer of at most `buffer`
-  // bytes, then the end marker.  Adds one to counts[0] when the text lacks
+  // bytes, then the end marker.  The buffer is split into two batches; with
+  // config.arpa_threads above 1 a util::Worker sorts and writes one batch
+  // while this thread reads the next.  The files, the errors and the
+  // complaint (made in the turn of its n-gram) do not depend on the threads.  Adds one to counts[0] when the text lacks
   // <unk>, which holds identifier 0 either way.  counts.size() is the order,
   // at most QUARN_MAX_ORDER.  Temporary files are named `file_prefix`
   // followed by six characters.
