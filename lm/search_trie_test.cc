@@ -347,11 +347,11 @@ std::string PrunedFourGramArpa() {
   }
   std::uniform_int_distribution<std::size_t> word(1, words.size() - 1);
   std::set<std::vector<std::size_t>> orders[3];
-  while (orders[0].size() < 60000) orders[0].insert({word(rng), word(rng)});
+  while (orders[0].size() < 45000) orders[0].insert({word(rng), word(rng)});
   for (std::size_t n = 1; n < 3; ++n) {
     const std::vector<std::vector<std::size_t>> contexts(orders[n - 1].begin(), orders[n - 1].end());
     std::uniform_int_distribution<std::size_t> pick(0, contexts.size() - 1);
-    while (orders[n].size() < 60000) {
+    while (orders[n].size() < 45000) {
       std::vector<std::size_t> gram = contexts[pick(rng)];
       gram.push_back(word(rng));
       orders[n].insert(gram);

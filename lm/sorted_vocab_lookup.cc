@@ -6,23 +6,25 @@ namespace lm {
 namespace ngram {
 
 SortedVocabLookup::SortedVocabLookup(const SortedVocabulary &vocab)
-    : vocab_(vocab), distinct_(true) {
+    : vocab_(vocab), distinct_(true), size_(0) {
   const uint64_t *hashes = vocab.Hashes();
   const WordIndex count = vocab.Bound() - 1;
   for (WordIndex i = 1; i < count; ++i) distinct_ = distinct_ && hashes[i - 1] != hashes[i];
-  slots_.resize(count + count / 2 + 1, Slot{0, 0});
+  size_ = count + count / 2 + 1;
+  util::HugeMalloc(size_ * sizeof(Slot), true, slots_);
+  Slot *slots = static_cast<Slot *>(slots_.get());
   for (WordIndex i = 0; i < count; ++i) {
     std::size_t at = Ideal(hashes[i]);
-    while (slots_[at].identifier) at = (at + 1 == slots_.size()) ? 0 : at + 1;
-    slots_[at] = Slot{hashes[i], i + 1};
+    while (slots[at].identifier) at = (at + 1 == size_) ? 0 : at + 1;
+    slots[at] = Slot{hashes[i], i + 1};
   }
 }
 
 WordIndex SortedVocabLookup::Index(const StringPiece &word) const {
   if (!distinct_) return vocab_.Index(word);
   const uint64_t hash = detail::HashForVocab(word);
-  for (std::size_t at = Ideal(hash);; at = (at + 1 == slots_.size()) ? 0 : at + 1) {
-    const Slot &slot = slots_[at];
+  for (std::size_t at = Ideal(hash);; at = (at + 1 == size_) ? 0 : at + 1) {
+    const Slot &slot = Slots()[at];
     if (!slot.identifier) return 0;
     if (slot.hash == hash) return slot.identifier;
   }

@@ -4,7 +4,7 @@
 // the cache one after the other.  While the n-grams are read, every word of
 // every line is looked up, so the reader uses this side table instead: an
 // open-addressing hash table from word hash to identifier (16 bytes a slot,
-// 1.5 slots a word, linear probing).  A lookup usually reads one slot, which
+// 1.5 slots a word, linear probing, zero-filled slots empty).  A lookup usually reads one slot, which
 // a prefetch can load ahead, so the lookups of the lines ahead wait for
 // memory together.
 //
@@ -17,11 +17,11 @@
 
 #include "lm/vocab.hh"
 #include "lm/word_index.hh"
+#include "util/mmap.hh"
 #include "util/string_piece.hh"
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace lm {
 namespace ngram {
@@ -38,7 +38,7 @@ class SortedVocabLookup {
   // Starts loading the slot where Index(word) looks first.  Always inlined:
   // GCC deems a call that only prefetches free of effects and drops it.
   [[gnu::always_inline]] void Prefetch(const StringPiece &word) const {
-    __builtin_prefetch(&slots_[Ideal(detail::HashForVocab(word))]);
+    __builtin_prefetch(Slots() + Ideal(detail::HashForVocab(word)));
   }
 
   // Implementation details follow.
@@ -50,12 +50,15 @@ class SortedVocabLookup {
   };
 
   std::size_t Ideal(uint64_t hash) const {
-    return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * slots_.size()) >> 64);
+    return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * size_) >> 64);
   }
+  const Slot *Slots() const { return static_cast<const Slot *>(slots_.get()); }
 
   const SortedVocabulary &vocab_;
   bool distinct_;
-  std::vector<Slot> slots_;
+  std::size_t size_;
+  // In huge pages where the kernel allows: lookups jump all over the table.
+  util::scoped_memory slots_;
 };
 
 }  // namespace ngram
