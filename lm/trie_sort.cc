@@ -15,7 +15,10 @@
 #include "util/sized_iterator.hh"
 #include "util/worker.hh"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -28,18 +31,47 @@ namespace lm {
 namespace ngram {
 namespace trie {
 
+namespace {
+
+// Bytes a RecordReader reads at once, rounded down to whole records.
+constexpr std::size_t kChunkBytes = 1 << 20;
+
+}  // namespace
+
 void RecordReader::Init(std::FILE *file, std::size_t entry_size) {
   data_.reset(std::malloc(entry_size));
   UTIL_THROW_IF(!data_.get(), util::ErrnoException, "Failed to malloc read buffer");
+  chunk_capacity_ = std::max<std::size_t>(1, kChunkBytes / entry_size) * entry_size;
+  chunk_.reset(std::malloc(chunk_capacity_));
+  UTIL_THROW_IF(!chunk_.get(), util::ErrnoException, "Failed to malloc read buffer");
   file_ = file;
   entry_size_ = entry_size;
   Rewind();
 }
 
+bool RecordReader::NextChunk() {
+  chunk_offset_ += chunk_fill_;
+  chunk_position_ = 0;
+  chunk_fill_ = 0;
+  unsigned char *chunk = static_cast<unsigned char *>(chunk_.get());
+  while (chunk_fill_ < chunk_capacity_) {
+    const ssize_t ret = pread(fileno(file_), chunk + chunk_fill_, chunk_capacity_ - chunk_fill_,
+                              static_cast<off_t>(chunk_offset_ + chunk_fill_));
+    if (ret == 0) break;
+    if (ret < 0 && errno == EINTR) continue;
+    UTIL_THROW_IF_TEXT(ret < 0, "ret < 0", util::ErrnoException, , "Error reading temporary file");
+    chunk_fill_ += static_cast<std::size_t>(ret);
+  }
+  chunk_fill_ -= chunk_fill_ % entry_size_;
+  return chunk_fill_ != 0;
+}
+
 RecordReader &RecordReader::operator++() {
-  valid_ = std::fread(data_.get(), entry_size_, 1, file_) == 1;
-  UTIL_THROW_IF_TEXT(!valid_ && !std::feof(file_), "!feof(file_)", util::ErrnoException, ,
-                     "Error reading temporary file");
+  valid_ = chunk_position_ < chunk_fill_ || NextChunk();
+  if (!valid_) return *this;
+  std::memcpy(data_.get(), static_cast<const unsigned char *>(chunk_.get()) + chunk_position_, entry_size_);
+  record_offset_ = chunk_offset_ + chunk_position_;
+  chunk_position_ += entry_size_;
   return *this;
 }
 
@@ -48,21 +80,15 @@ void RecordReader::Rewind() {
     valid_ = false;
     return;
   }
-  std::rewind(file_);
+  UTIL_THROW_IF(std::fflush(file_), util::ErrnoException, "Couldn't flush temporary file");
+  chunk_offset_ = chunk_fill_ = chunk_position_ = 0;
   ++*this;
 }
 
 void RecordReader::Overwrite(const void *start, std::size_t amount) {
-  const long internal = static_cast<const unsigned char *>(start) - static_cast<const unsigned char *>(data_.get());
-  const long entry_size = static_cast<long>(entry_size_);
-  UTIL_THROW_IF_TEXT(std::fseek(file_, internal - entry_size, SEEK_CUR), "fseek(file_, internal - entry_size_, 1)",
-                     util::ErrnoException, , "Couldn't seek backwards for revision");
-  util::WriteOrThrow(file_, start, amount);
-  // Seeking even when the bytes ended at the record's end: the stream must
-  // not go from writing to reading without a seek.
-  const long forward = entry_size - internal - static_cast<long>(amount);
-  UTIL_THROW_IF_TEXT(std::fseek(file_, forward, SEEK_CUR), "fseek(file_, forward, 1)", util::ErrnoException, ,
-                     "Couldn't seek forwards past revision");
+  const std::size_t internal =
+      static_cast<std::size_t>(static_cast<const unsigned char *>(start) - static_cast<const unsigned char *>(data_.get()));
+  util::ErsatzPWrite(fileno(file_), start, amount, record_offset_ + internal);
 }
 
 namespace {
