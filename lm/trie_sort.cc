@@ -10,7 +10,6 @@
 #include "util/exception.hh"
 #include "util/file_piece.hh"
 #include "util/hand_off.hh"
-#include "util/huge_pages.hh"
 #include "util/mmap.hh"
 #include "util/sized_iterator.hh"
 #include "util/worker.hh"
@@ -196,8 +195,6 @@ void RunQueue::MergeFront() {
 struct SortBatch {
   explicit SortBatch(std::size_t bytes) : records(static_cast<unsigned char *>(std::malloc(bytes))), bytes(bytes) {
     if (!records) UTIL_THROW(util::ErrnoException, "malloc failed for sort buffer size " << bytes);
-    // The sort reaches all over the batch.
-    util::AdviseHugePages(records.get(), bytes);
   }
 
   unsigned char *Records() { return records.get(); }
