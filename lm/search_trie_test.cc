@@ -9,6 +9,7 @@
 #include "lm/model.hh"
 #include "util/file.hh"
 #include "util/file_piece.hh"
+#include "util/standard_error_for_test.hh"
 #include "util/temp_file_for_test.hh"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
@@ -331,6 +334,186 @@ TEST(TrieBuild, LittleSortMemoryGivesTheSameFile) {
   const std::string written = ample.Read();
   EXPECT_GT(written.size(), 1000000u);
   EXPECT_TRUE(written == little.Read());
+}
+
+// A random 4-gram model with pruned suffixes (so the trie needs blanks),
+// whose orders take several batches under 1 MiB of sort memory.
+std::string PrunedFourGramArpa() {
+  std::mt19937 rng(5);
+  std::vector<std::string> words = {"<unk>", "<s>", "</s>"};
+  for (unsigned i = 0; i < 1000; ++i) {
+    words.emplace_back("w");
+    words.back() += std::to_string(i);
+  }
+  std::uniform_int_distribution<std::size_t> word(1, words.size() - 1);
+  std::set<std::vector<std::size_t>> orders[3];
+  while (orders[0].size() < 45000) orders[0].insert({word(rng), word(rng)});
+  for (std::size_t n = 1; n < 3; ++n) {
+    const std::vector<std::vector<std::size_t>> contexts(orders[n - 1].begin(), orders[n - 1].end());
+    std::uniform_int_distribution<std::size_t> pick(0, contexts.size() - 1);
+    while (orders[n].size() < 45000) {
+      std::vector<std::size_t> gram = contexts[pick(rng)];
+      gram.push_back(word(rng));
+      orders[n].insert(gram);
+    }
+  }
+  std::ostringstream out;
+  out << "\\data\\\nngram 1=" << words.size();
+  for (const auto &grams : orders) out << "\nngram " << grams.begin()->size() << '=' << grams.size();
+  out << "\n\n\\1-grams:\n";
+  for (const std::string &w : words) out << "-" << (1 + rng() % 5) << '.' << rng() % 100 << '\t' << w << "\t-0." << rng() % 100 << '\n';
+  for (std::size_t n = 0; n < 3; ++n) {
+    out << "\n\\" << n + 2 << "-grams:\n";
+    for (const auto &gram : orders[n]) {
+      out << "-0." << rng() % 1000 << '\t' << words[gram[0]];
+      for (std::size_t i = 1; i < gram.size(); ++i) out << ' ' << words[gram[i]];
+      if (n < 2) out << "\t-0." << rng() % 100;
+      out << '\n';
+    }
+  }
+  out << "\n\\end\\\n";
+  return out.str();
+}
+
+Config WithThreads(Config config, unsigned int threads, uint64_t sort_memory) {
+  config.arpa_threads = threads;
+  config.sort_memory = sort_memory;
+  return config;
+}
+
+// Every trie type writes the same file with one thread and two, with ample
+// sort memory and with so little that every order takes several batches.
+TEST(TrieBuild, ThreadsAndSortMemoryGiveTheSameFile) {
+  const TempFileForTest pruned(PrunedFourGramArpa());
+  const std::string models[] = {"data/kjv-genesis.arpa", pruned.Name()};
+  for (ModelType type : {TRIE, QUANT_TRIE, ARRAY_TRIE, QUANT_ARRAY_TRIE}) {
+    for (const std::string &model : models) {
+      std::string first;
+      for (unsigned int threads : {1u, 2u}) {
+        for (uint64_t memory : {uint64_t(1) << 30, uint64_t(1)}) {
+          SCOPED_TRACE(std::to_string(type) + " " + model + " " + std::to_string(threads) + " " +
+                       std::to_string(memory));
+          TempFileForTest binary;
+          Config config = WithThreads(Quiet(), threads, memory);
+          config.binary_output_path = binary.Name();
+          std::unique_ptr<base::Model> loaded(LoadVirtual(model.c_str(), config, type));
+          loaded.reset();
+          const std::string written = binary.Read();
+          if (first.empty()) first = written;
+          EXPECT_GT(written.size(), 100000u);
+          EXPECT_TRUE(first == written);
+        }
+      }
+    }
+  }
+}
+
+// A trigram model of many batches under 1 MiB of sort memory (32768 3-grams
+// each): words w0 .. w199 (1-grams only beyond w99), every 2-gram wi wj with
+// j < 100, and the 3-grams wi wj wk with i, j < 100 and k < 10, in that
+// order.  `replace` swaps the 3-gram at a position for a line of its own.
+std::string ManyTrigrams(const std::map<std::size_t, std::string> &replace) {
+  std::string text = "\\data\\\nngram 1=203\nngram 2=20000\nngram 3=100000\n\n\\1-grams:\n";
+  text += "-1\t<unk>\n-2\t<s>\t-0.5\n-1.5\t</s>\n";
+  for (int i = 0; i < 200; ++i) text += "-2.5\tw" + std::to_string(i) + "\t-0.25\n";
+  text += "\n\\2-grams:\n";
+  for (int i = 0; i < 200; ++i) {
+    for (int j = 0; j < 100; ++j) text += "-1.25\tw" + std::to_string(i) + " w" + std::to_string(j) + "\t-0.5\n";
+  }
+  text += "\n\\3-grams:\n";
+  std::size_t position = 0;
+  for (int i = 0; i < 100; ++i) {
+    for (int j = 0; j < 100; ++j) {
+      for (int k = 0; k < 10; ++k, ++position) {
+        const auto replaced = replace.find(position);
+        if (replaced != replace.end()) {
+          text += replaced->second;
+        } else {
+          text += "-0.75\tw" + std::to_string(i) + " w" + std::to_string(j) + " w" + std::to_string(k) + "\n";
+        }
+      }
+    }
+  }
+  return text + "\n\\end\\\n";
+}
+
+// The error text of loading `text` as a trie with `threads` and 1 MiB of
+// sort memory, and what went to standard error.
+struct Outcome {
+  std::string error, complaint;
+};
+Outcome LoadWithThreads(const std::string &text, unsigned int threads, WarnPolicy positive = THROW_ERROR) {
+  Config config = WithThreads(Quiet(), threads, 1);
+  config.positive_log_probability = positive;
+  Outcome outcome;
+  outcome.complaint =
+      util::StandardErrorOf([&] { outcome.error = BuildError<util::Exception>(text, config); });
+  return outcome;
+}
+
+// The message without the reader's position, which a fault found while
+// sorting does not have: the reading side may have gone on meanwhile.
+std::string WithoutByte(const std::string &error) { return error.substr(0, error.rfind(" Byte: ")); }
+
+// Faults found while reading (bad text), while sorting (a duplicate within a
+// batch or across batches) and while building, at the first line, at batch
+// boundaries and at the last line, alone and two at once: one thread and two
+// report the same first fault.
+TEST(TrieBuild, ThreadCountsGiveTheSameErrors) {
+  const std::size_t last = 99999;
+  const std::string kDuplicate = "-0.5\tw0 w0 w3\n", kUnknown = "-0.75\tw0 w0 zz\n",
+                    kPositive = "0.5\tw1 w2 w0\n", kLonely = "-0.75\tw0 w150 w0\n";
+  struct Case {
+    std::map<std::size_t, std::string> replace;
+    const char *found;
+    bool sorting;
+  } cases[] = {
+      {{{0, kUnknown}}, "in the 3-gram at byte", false},
+      {{{32767, kUnknown}}, "in the 3-gram at byte", false},
+      {{{32768, kPositive}}, "Positive log probability 0.5", false},
+      {{{last, kUnknown}}, "in the 3-gram at byte", false},
+      {{{30000, kDuplicate}}, "Duplicate n-gram detected", true},
+      {{{0, kDuplicate}, {1, "-0.5\tw0 w0 w0\n"}}, "Duplicate n-gram detected", true},
+      {{{last, kDuplicate}}, "Duplicate n-gram detected", true},
+      {{{100, kDuplicate}, {40000, kUnknown}}, "Duplicate n-gram detected", true},
+      {{{40000, kDuplicate}, {100, kUnknown}}, "in the 3-gram at byte", false},
+      {{{70000, kDuplicate}, {last, kUnknown}}, "in the 3-gram at byte", false},
+      {{{50000, kLonely}}, "must appear in the model as a 2-gram", false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.replace.begin()->first);
+    const std::string text = ManyTrigrams(c.replace);
+    const Outcome one = LoadWithThreads(text, 1), two = LoadWithThreads(text, 2);
+    EXPECT_NE(std::string::npos, one.error.find(c.found)) << one.error;
+    if (c.sorting) {
+      EXPECT_EQ(WithoutByte(one.error), WithoutByte(two.error));
+    } else {
+      EXPECT_EQ(one.error, two.error);
+    }
+  }
+}
+
+// The first positive probability is complained about in its turn: not when
+// a fault in an earlier batch ends the load, and before a fault after it.
+TEST(TrieBuild, ComplaintComesInItsTurnWithEitherThreadCount) {
+  const std::size_t kPositive = 40000;
+  const std::string kDuplicate = "-0.5\tw0 w0 w3\n";
+  struct Case {
+    std::map<std::size_t, std::string> faults;
+    bool complains;
+  } cases[] = {{{{100, kDuplicate}}, false},
+               {{{40001, "-0.75\tw0 w0 zz\n"}}, true},
+               {{{70000, kDuplicate}}, true},
+               {{{40000, "0.5\tw1 w0 zz\n"}}, true}};
+  for (Case &c : cases) {
+    SCOPED_TRACE(c.faults.begin()->first);
+    c.faults.insert({kPositive, "0.5\tw1 w0 w0\n"});
+    const std::string text = ManyTrigrams(c.faults);
+    const Outcome one = LoadWithThreads(text, 1, COMPLAIN), two = LoadWithThreads(text, 2, COMPLAIN);
+    EXPECT_EQ(c.complains, one.complaint.starts_with("There's a positive log probability 0.5")) << one.complaint;
+    EXPECT_EQ(one.complaint, two.complaint);
+    EXPECT_EQ(WithoutByte(one.error), WithoutByte(two.error));
+  }
 }
 
 // The shipped model scored through both data structures: every n-gram of

@@ -116,6 +116,10 @@ class SortedVocabulary final : public base::Vocabulary {
   // One above the largest identifier: count + 1 once finished or loaded.
   WordIndex Bound() const { return bound_; }
 
+  // The hashes once finished or loaded, ascending: Hashes()[i] is
+  // identifier i + 1's; Bound() - 1 of them.
+  const uint64_t *Hashes() const { return begin_; }
+
   // After SetupMemory over a binary file's bytes: takes the stored count and
   // the special words and, when the file has the word list, reports it to
   // `to` (read from `fd` at `offset`).  A count above the room the part was

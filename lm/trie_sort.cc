@@ -4,36 +4,73 @@
 #include "lm/lm_exception.hh"
 #include "lm/read_arpa.hh"
 #include "lm/sorted_vocab.hh"
+#include "lm/sorted_vocab_lookup.hh"
 #include "lm/vocab.hh"
 #include "lm/weights.hh"
 #include "util/exception.hh"
 #include "util/file_piece.hh"
+#include "util/hand_off.hh"
 #include "util/mmap.hh"
 #include "util/sized_iterator.hh"
+#include "util/worker.hh"
+
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <utility>
 
 namespace lm {
 namespace ngram {
 namespace trie {
 
+namespace {
+
+// Bytes a RecordReader reads at once, rounded down to whole records.
+constexpr std::size_t kChunkBytes = 1 << 20;
+
+}  // namespace
+
 void RecordReader::Init(std::FILE *file, std::size_t entry_size) {
   data_.reset(std::malloc(entry_size));
   UTIL_THROW_IF(!data_.get(), util::ErrnoException, "Failed to malloc read buffer");
+  chunk_capacity_ = std::max<std::size_t>(1, kChunkBytes / entry_size) * entry_size;
+  chunk_.reset(std::malloc(chunk_capacity_));
+  UTIL_THROW_IF(!chunk_.get(), util::ErrnoException, "Failed to malloc read buffer");
   file_ = file;
   entry_size_ = entry_size;
   Rewind();
 }
 
+bool RecordReader::NextChunk() {
+  chunk_offset_ += chunk_fill_;
+  chunk_position_ = 0;
+  chunk_fill_ = 0;
+  unsigned char *chunk = static_cast<unsigned char *>(chunk_.get());
+  while (chunk_fill_ < chunk_capacity_) {
+    const ssize_t ret = pread(fileno(file_), chunk + chunk_fill_, chunk_capacity_ - chunk_fill_,
+                              static_cast<off_t>(chunk_offset_ + chunk_fill_));
+    if (ret == 0) break;
+    if (ret < 0 && errno == EINTR) continue;
+    UTIL_THROW_IF_TEXT(ret < 0, "ret < 0", util::ErrnoException, , "Error reading temporary file");
+    chunk_fill_ += static_cast<std::size_t>(ret);
+  }
+  chunk_fill_ -= chunk_fill_ % entry_size_;
+  return chunk_fill_ != 0;
+}
+
 RecordReader &RecordReader::operator++() {
-  valid_ = std::fread(data_.get(), entry_size_, 1, file_) == 1;
-  UTIL_THROW_IF_TEXT(!valid_ && !std::feof(file_), "!feof(file_)", util::ErrnoException, ,
-                     "Error reading temporary file");
+  valid_ = chunk_position_ < chunk_fill_ || NextChunk();
+  if (!valid_) return *this;
+  std::memcpy(data_.get(), static_cast<const unsigned char *>(chunk_.get()) + chunk_position_, entry_size_);
+  record_offset_ = chunk_offset_ + chunk_position_;
+  chunk_position_ += entry_size_;
   return *this;
 }
 
@@ -42,33 +79,30 @@ void RecordReader::Rewind() {
     valid_ = false;
     return;
   }
-  std::rewind(file_);
+  UTIL_THROW_IF(std::fflush(file_), util::ErrnoException, "Couldn't flush temporary file");
+  chunk_offset_ = chunk_fill_ = chunk_position_ = 0;
   ++*this;
 }
 
 void RecordReader::Overwrite(const void *start, std::size_t amount) {
-  const long internal = static_cast<const unsigned char *>(start) - static_cast<const unsigned char *>(data_.get());
-  const long entry_size = static_cast<long>(entry_size_);
-  UTIL_THROW_IF_TEXT(std::fseek(file_, internal - entry_size, SEEK_CUR), "fseek(file_, internal - entry_size_, 1)",
-                     util::ErrnoException, , "Couldn't seek backwards for revision");
-  util::WriteOrThrow(file_, start, amount);
-  // Seeking even when the bytes ended at the record's end: the stream must
-  // not go from writing to reading without a seek.
-  const long forward = entry_size - internal - static_cast<long>(amount);
-  UTIL_THROW_IF_TEXT(std::fseek(file_, forward, SEEK_CUR), "fseek(file_, forward, 1)", util::ErrnoException, ,
-                     "Couldn't seek forwards past revision");
+  const std::size_t internal =
+      static_cast<std::size_t>(static_cast<const unsigned char *>(start) - static_cast<const unsigned char *>(data_.get()));
+  util::ErsatzPWrite(fileno(file_), start, amount, record_offset_ + internal);
 }
 
 namespace {
 
-// The sort buffer: `given` bytes, but no more than the largest order needs
-// and at least one record of the highest order (the largest kind), so that
-// every batch holds a record.
-std::size_t SortBufferSize(const std::vector<uint64_t> &counts, std::size_t given) {
+// The sort buffer is split into kBatches batches, whatever the threads.
+constexpr std::size_t kBatches = 2;
+
+// The bytes of one batch: a share of the `given` sort buffer, but no more
+// than the largest order needs and at least one record of the highest order
+// (the largest kind), so that every batch holds a record.
+std::size_t BatchSize(const std::vector<uint64_t> &counts, std::size_t given) {
   const unsigned char order = static_cast<unsigned char>(counts.size());
   uint64_t need = 0;
   for (unsigned char n = 2; n <= order; ++n) need = std::max<uint64_t>(need, RecordSize(n, n == order) * counts[n - 1]);
-  return static_cast<std::size_t>(std::max<uint64_t>(std::min<uint64_t>(given, need), RecordSize(order, true)));
+  return static_cast<std::size_t>(std::max<uint64_t>(std::min<uint64_t>(given / kBatches, need), RecordSize(order, true)));
 }
 
 // Reads the 1-gram section into `vocab` and into a zero-filled mapping of
@@ -155,115 +189,173 @@ void RunQueue::MergeFront() {
   runs_.pop_front();
 }
 
-// Sorts the n-grams of one order after another through one sort buffer:
-// batches that fit the buffer are read, sorted and written as runs, which
-// are then merged.
-class NGramSorter {
- public:
-  NGramSorter(util::FilePiece &f, const SortedVocabulary &vocab, PositiveProbWarn &warn, const std::string &prefix,
-              std::size_t buffer_size);
+// One batch of n-grams of one order, handed from the reading side to the
+// sorting side.  The reading side fills `records` and the fields; the sorting
+// side empties the batch again.
+struct SortBatch {
+  explicit SortBatch(std::size_t bytes) : records(static_cast<unsigned char *>(std::malloc(bytes))), bytes(bytes) {
+    if (!records) UTIL_THROW(util::ErrnoException, "malloc failed for sort buffer size " << bytes);
+  }
 
-  // Reads the section of order `order` with its `count` n-grams and leaves
-  // them sorted in `full` and their distinct contexts in `context`; both
-  // stay null when there are none.
-  void Sort(unsigned char order, uint64_t count, bool highest, util::scoped_FILE &full, util::scoped_FILE &context);
+  unsigned char *Records() { return records.get(); }
 
- private:
-  template <class Weights> void ReadBatch(unsigned char order, std::size_t count, std::size_t entry_size);
-
-  // The sorted batch holds each n-gram once: equal records sit side by side.
-  void RefuseDuplicates(unsigned char order, std::size_t count, std::size_t entry_size);
-  util::scoped_FILE WriteRun(std::size_t bytes) const;
-
-  // Sorts the contexts of the batch in place, moving only their bytes, and
-  // writes each distinct one once.  The buffer no longer holds whole records
-  // afterwards.
-  util::scoped_FILE WriteContexts(unsigned char order, std::size_t count, std::size_t entry_size);
-
-  unsigned char *Buffer() { return static_cast<unsigned char *>(buffer_.get()); }
-
-  util::FilePiece &f_;
-  const SortedVocabulary &vocab_;
-  PositiveProbWarn &warn_;
-  const std::string &prefix_;
-  const std::size_t buffer_size_;
-  util::scoped_malloc buffer_;
+  struct Free {
+    void operator()(unsigned char *p) const { std::free(p); }
+  };
+  std::unique_ptr<unsigned char, Free> records;
+  std::size_t bytes;
+  unsigned char order = 0;
+  bool highest = false;
+  // The order's last batch: the sorting side merges the order's runs after
+  // it.
+  bool last = false;
+  // Reading failed inside the batch: the sorting side only makes its
+  // complaint.
+  bool failed = false;
+  std::size_t size = 0;
+  // The complaint noted while reading the batch, if any.
+  bool complain = false;
+  float complain_prob = 0.0f;
 };
 
-NGramSorter::NGramSorter(util::FilePiece &f, const SortedVocabulary &vocab, PositiveProbWarn &warn,
-                         const std::string &prefix, std::size_t buffer_size)
-    : f_(f), vocab_(vocab), warn_(warn), prefix_(prefix), buffer_size_(buffer_size),
-      buffer_(std::malloc(buffer_size)) {
-  if (!buffer_.get()) UTIL_THROW(util::ErrnoException, "malloc failed for sort buffer size " << buffer_size);
+// The sorting side: sorts each batch, refuses duplicates, writes it as a
+// run with its distinct contexts, and merges the runs of an order after its
+// last batch into the order's files.
+class BatchSorter {
+ public:
+  BatchSorter(const std::string &prefix, PositiveProbWarn &warn, util::scoped_FILE *full, util::scoped_FILE *context)
+      : prefix_(prefix), warn_(warn), full_(full), context_(context) {}
+
+  void operator()(SortBatch &batch);
+
+ private:
+  void SortRecords(SortBatch &batch, std::size_t count);
+  void FinishOrder(unsigned char order);
+
+  const std::string &prefix_;
+  PositiveProbWarn &warn_;
+  util::scoped_FILE *full_;
+  util::scoped_FILE *context_;
+  std::unique_ptr<RunQueue> runs_, contexts_;
+};
+
+void BatchSorter::operator()(SortBatch &batch) {
+  if (batch.complain) warn_.Warn(batch.complain_prob);
+  const std::size_t size = batch.size;
+  const bool last = batch.last;
+  batch.complain = batch.last = false;
+  batch.size = 0;
+  if (batch.failed) return;
+  if (size) SortRecords(batch, size);
+  if (last) FinishOrder(batch.order);
 }
 
-void NGramSorter::Sort(unsigned char order, uint64_t count, bool highest, util::scoped_FILE &full,
-                       util::scoped_FILE &context) {
-  ReadNGramHeader(f_, order);
-  const std::size_t entry_size = RecordSize(order, highest);
-  const std::size_t capacity = buffer_size_ / entry_size;
+void BatchSorter::FinishOrder(unsigned char order) {
+  while (runs_->Size() > 1) {
+    runs_->MergeFront();
+    contexts_->MergeFront();
+  }
+  full_[order - 2] = runs_->TakeFront();
+  context_[order - 2] = contexts_->TakeFront();
+  runs_.reset();
+  contexts_.reset();
+}
+
+// Sorts the records of the batch, refuses a duplicate, writes them as a run;
+// then sorts their contexts and writes the distinct ones.
+void BatchSorter::SortRecords(SortBatch &batch, std::size_t count) {
+  const unsigned char order = batch.order;
+  const std::size_t entry_size = RecordSize(order, batch.highest);
   const unsigned char context_order = static_cast<unsigned char>(order - 1);
-  RunQueue runs(prefix_, entry_size, order, false);
-  RunQueue contexts(prefix_, context_order * sizeof(WordIndex), context_order, true);
-  for (uint64_t done = 0; done < count;) {
-    const std::size_t batch = static_cast<std::size_t>(std::min<uint64_t>(capacity, count - done));
-    if (highest) {
-      ReadBatch<Prob>(order, batch, entry_size);
-    } else {
-      ReadBatch<ProbBackoff>(order, batch, entry_size);
-    }
-    util::SizedSort(Buffer(), Buffer() + batch * entry_size, entry_size, EntryCompare(order));
-    RefuseDuplicates(order, batch, entry_size);
-    runs.Push(WriteRun(batch * entry_size));
-    contexts.Push(WriteContexts(order, batch, entry_size));
-    done += batch;
+  const std::size_t context_size = context_order * sizeof(WordIndex);
+  if (!runs_) {
+    runs_ = std::make_unique<RunQueue>(prefix_, entry_size, order, false);
+    contexts_ = std::make_unique<RunQueue>(prefix_, context_size, context_order, true);
   }
-  while (runs.Size() > 1) {
-    runs.MergeFront();
-    contexts.MergeFront();
-  }
-  full = runs.TakeFront();
-  context = contexts.TakeFront();
-}
-
-template <class Weights> void NGramSorter::ReadBatch(unsigned char order, std::size_t count, std::size_t entry_size) {
-  VocabLookAhead<SortedVocabulary> ahead(vocab_, order);
-  for (std::size_t i = 0; i < count; ++i) {
-    WordIndex *words = reinterpret_cast<WordIndex *>(Buffer() + i * entry_size);
-    Weights *weights = reinterpret_cast<Weights *>(words + order);
-    ahead.Ahead(f_);
-    ReadNGram(f_, order, vocab_, std::reverse_iterator<WordIndex *>(words + order), *weights, warn_);
-  }
-}
-
-void NGramSorter::RefuseDuplicates(unsigned char order, std::size_t count, std::size_t entry_size) {
+  unsigned char *records = batch.Records();
+  util::SizedSort(records, records + count * entry_size, entry_size, EntryCompare(order));
   const std::size_t words = order * sizeof(WordIndex);
   for (std::size_t i = 1; i < count; ++i) {
-    const unsigned char *record = Buffer() + i * entry_size;
+    const unsigned char *record = records + i * entry_size;
     if (!std::memcmp(record - entry_size, record, words)) ThrowDuplicate(record, order);
   }
-}
-
-util::scoped_FILE NGramSorter::WriteRun(std::size_t bytes) const {
   util::scoped_fd run(util::MakeTemp(prefix_));
-  util::WriteOrThrow(run.get(), buffer_.get(), bytes);
-  return util::scoped_FILE(util::FDOpenOrThrow(run));
-}
+  util::WriteOrThrow(run.get(), records, count * entry_size);
+  runs_->Push(util::scoped_FILE(util::FDOpenOrThrow(run)));
 
-util::scoped_FILE NGramSorter::WriteContexts(unsigned char order, std::size_t count, std::size_t entry_size) {
-  const std::size_t context_size = (order - 1) * sizeof(WordIndex);
-  unsigned char *first = Buffer() + sizeof(WordIndex);
-  util::ProxySort(util::PartialViewProxy(first, context_size, entry_size), count,
-                  EntryCompare(static_cast<unsigned char>(order - 1)));
+  // The contexts, packed to the front of the buffer (each moves down, never
+  // over one not yet moved), sort as plain blocks of bytes.
+  for (std::size_t i = 0; i < count; ++i)
+    std::memmove(records + i * context_size, records + i * entry_size + sizeof(WordIndex), context_size);
+  util::SizedSort(records, records + count * context_size, context_size, EntryCompare(context_order));
   util::scoped_FILE out(util::FMakeTemp(prefix_));
   const unsigned char *written = nullptr;
   for (std::size_t i = 0; i < count; ++i) {
-    const unsigned char *context = first + i * entry_size;
+    const unsigned char *context = records + i * context_size;
     if (written && !std::memcmp(written, context, context_size)) continue;
     util::WriteOrThrow(out.get(), context, context_size);
     written = context;
   }
-  return out;
+  contexts_->Push(std::move(out));
+}
+
+// Batches of SortBatch::bytes bytes on their way to a BatchSorter.
+typedef util::HandOff<SortBatch, std::function<void(SortBatch &)>> SortHandOff;
+
+// The reading side: reads the n-grams of every order into batches.
+class NGramReader {
+ public:
+  NGramReader(util::FilePiece &f, const SortedVocabLookup &vocab, const PositiveProbWarn &warn)
+      : f_(f), vocab_(vocab), warn_(warn) {}
+
+  // Reads the section of order `order` with its `count` n-grams.
+  void Read(unsigned char order, uint64_t count, bool highest, SortHandOff &hand_off);
+
+ private:
+  template <class Weights> void ReadBatch(SortBatch &batch, std::size_t count);
+
+  util::FilePiece &f_;
+  const SortedVocabLookup &vocab_;
+  NotedPositiveProbWarn warn_;
+};
+
+void NGramReader::Read(unsigned char order, uint64_t count, bool highest, SortHandOff &hand_off) {
+  ReadNGramHeader(f_, order);
+  const std::size_t entry_size = RecordSize(order, highest);
+  for (uint64_t done = 0; done < count;) {
+    SortBatch &batch = hand_off.Current();
+    const std::size_t size = static_cast<std::size_t>(std::min<uint64_t>(batch.bytes / entry_size, count - done));
+    batch.order = order;
+    batch.highest = highest;
+    if (highest) {
+      ReadBatch<Prob>(batch, size);
+    } else {
+      ReadBatch<ProbBackoff>(batch, size);
+    }
+    done += size;
+    batch.last = done == count;
+    hand_off.Hand();
+  }
+}
+
+template <class Weights> void NGramReader::ReadBatch(SortBatch &batch, std::size_t count) {
+  const unsigned char order = batch.order;
+  const std::size_t entry_size = RecordSize(order, batch.highest);
+  VocabLookAhead<SortedVocabLookup> ahead(vocab_, order);
+  try {
+    for (std::size_t i = 0; i < count; ++i) {
+      WordIndex *words = reinterpret_cast<WordIndex *>(batch.Records() + i * entry_size);
+      Weights *weights = reinterpret_cast<Weights *>(words + order);
+      ahead.Ahead(f_);
+      ReadNGram(f_, order, vocab_, std::reverse_iterator<WordIndex *>(words + order), *weights, warn_);
+      if (warn_.TakeNoted(batch.complain_prob)) batch.complain = true;
+    }
+  } catch (...) {
+    if (warn_.TakeNoted(batch.complain_prob)) batch.complain = true;
+    batch.failed = true;
+    throw;
+  }
+  batch.size = count;
 }
 
 }  // namespace
@@ -276,9 +368,20 @@ SortedFiles::SortedFiles(const Config &config, util::FilePiece &f, std::vector<u
   CheckSpecialWords(config, vocab, counts);
 
   const unsigned char order = static_cast<unsigned char>(counts.size());
-  NGramSorter sorter(f, vocab, warn, file_prefix, SortBufferSize(counts, buffer));
-  for (unsigned char n = 2; n <= order; ++n) sorter.Sort(n, counts[n - 1], n == order, full_[n - 2], context_[n - 2]);
-  ReadEnd(f);
+  const SortedVocabLookup lookup(vocab);
+  // With two threads, one batch sorts while the next is read.  The batches
+  // are the same either way, and so are the runs and what is refused.
+  const std::unique_ptr<util::Worker> worker(config.arpa_threads > 1 ? new util::Worker() : nullptr);
+  const std::size_t batch_bytes = BatchSize(counts, buffer);
+  BatchSorter sorter(file_prefix, warn, full_, context_);
+  SortHandOff hand_off(
+      worker.get(), kBatches, [batch_bytes] { return SortBatch(batch_bytes); },
+      [&sorter](SortBatch &batch) { sorter(batch); });
+  NGramReader reader(f, lookup, warn);
+  hand_off.Run([&](SortHandOff &) {
+    for (unsigned char n = 2; n <= order; ++n) reader.Read(n, counts[n - 1], n == order, hand_off);
+    ReadEnd(f);
+  });
 }
 
 }  // namespace trie

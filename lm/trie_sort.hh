@@ -79,19 +79,23 @@ class EntryCompare {
 };
 
 // Reads a file of fixed-size records one record at a time and can rewrite
-// the current record in place.  The stream is borrowed; the reader owns a
-// buffer holding the current record.
+// the current record in place.  The stream is borrowed: the reader flushes
+// it, then reads and writes its descriptor directly, in chunks of many
+// records, so the stream must not be used while the reader is.  The reader
+// owns the chunk and a buffer holding the current record, whose address
+// stays the same from record to record.
 class RecordReader {
  public:
   RecordReader() : file_(nullptr), valid_(false), entry_size_(0) {}
 
   // Reads `file` (null: no records) from its start in records of
-  // `entry_size` bytes.  Throws util::ErrnoException when the buffer cannot
+  // `entry_size` bytes.  Throws util::ErrnoException when the buffers cannot
   // be allocated.
   void Init(std::FILE *file, std::size_t entry_size);
 
   // The next record; afterwards the reader tests false at the end of the
-  // file.  A read error throws util::ErrnoException.
+  // file (a partial record at the end is not read).  A read error throws
+  // util::ErrnoException.
   RecordReader &operator++();
 
   // Whether there is a current record.
@@ -101,8 +105,8 @@ class RecordReader {
   void Rewind();
 
   // Writes `amount` bytes at `start`, a position inside Data(), to the same
-  // place of the current record in the file; the stream stays positioned
-  // after the record.  The caller has changed the buffer already.
+  // place of the current record in the file.  The caller has changed the
+  // buffer already.
   void Overwrite(const void *start, std::size_t amount);
 
   void *Data() { return data_.get(); }
@@ -110,10 +114,17 @@ class RecordReader {
   std::size_t EntrySize() const { return entry_size_; }
 
  private:
+  // Reads the next chunk; false at the end of the file.
+  bool NextChunk();
+
   std::FILE *file_;
   util::scoped_malloc data_;
   bool valid_;
   std::size_t entry_size_;
+  util::scoped_malloc chunk_;
+  std::size_t chunk_capacity_ = 0, chunk_fill_ = 0, chunk_position_ = 0;
+  // File offsets of the chunk and of the current record.
+  uint64_t chunk_offset_ = 0, record_offset_ = 0;
 };
 
 // The sorted temporary files of one ARPA text.  Owns every file it made
@@ -123,7 +134,10 @@ class SortedFiles {
   // Reads the rest of the text from `f`, which stands after the counts:
   // the unigrams into `vocab` (set up for counts[0] words) and the unigram
   // file, then every higher order through a sort buffer of at most `buffer`
-  // bytes, then the end marker.  Adds one to counts[0] when the text lacks
+  // bytes, then the end marker.  The buffer is split into two batches; with
+  // config.arpa_threads above 1 a util::Worker sorts and writes one batch
+  // while this thread reads the next.  The files, the errors and the
+  // complaint (made in the turn of its n-gram) do not depend on the threads.  Adds one to counts[0] when the text lacks
   // <unk>, which holds identifier 0 either way.  counts.size() is the order,
   // at most QUARN_MAX_ORDER.  Temporary files are named `file_prefix`
   // followed by six characters.

@@ -397,7 +397,7 @@ TEST(RecordReader, ReadErrorIsRefused) {
   } catch (const util::ErrnoException &e) {
     const std::string text = e.what();
     EXPECT_TRUE(text.starts_with("lm/trie_sort:")) << text;
-    EXPECT_TRUE(util::Contains(text, " threw util::ErrnoException because `!feof(file_)'.\n")) << text;
+    EXPECT_TRUE(util::Contains(text, " threw util::ErrnoException because `ret < 0'.\n")) << text;
     EXPECT_TRUE(util::EndsWith(text, " Error reading temporary file")) << text;
   }
 }
