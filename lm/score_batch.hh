@@ -236,9 +236,10 @@ template <BatchScorable M> class SentenceLane {
 // then overlap.  A lane whose sentence ends takes the next sentence.
 template <BatchScorable M> class LaneScorer {
  public:
-  // On a model 12 (trie) and 23 (probing) times the last-level cache, one
-  // thread, in M words/s: 4 lanes 1.17 and 2.18, 8 lanes 1.35 and 2.31, 16
-  // lanes 1.22 and 2.35.
+  // On a model 14.5 (trie) and 27 (probing) times the last-level cache,
+  // one thread, in M words/s: 8 lanes 3.14-3.65 and 5.02-5.67, 12 lanes 3.58
+  // and 4.22, 16 lanes 3.40-3.85 and 5.06-5.20; within the noise, so the
+  // fewest.
   static constexpr unsigned kLanes = 8;
 
   LaneScorer(const M &model, const base::BatchOptions &options, const StringPiece *begin, const StringPiece *end,
