@@ -5,29 +5,20 @@
 namespace lm {
 namespace ngram {
 
-SortedVocabLookup::SortedVocabLookup(const SortedVocabulary &vocab)
-    : vocab_(vocab), distinct_(true), size_(0) {
+SortedVocabLookup::SortedVocabLookup(const SortedVocabulary &vocab) : vocab_(vocab), distinct_(true) {
   const uint64_t *hashes = vocab.Hashes();
   const WordIndex count = vocab.Bound() - 1;
   for (WordIndex i = 1; i < count; ++i) distinct_ = distinct_ && hashes[i - 1] != hashes[i];
-  size_ = count + count / 2 + 1;
-  util::HugeMalloc(size_ * sizeof(Slot), true, slots_);
-  Slot *slots = static_cast<Slot *>(slots_.get());
-  for (WordIndex i = 0; i < count; ++i) {
-    std::size_t at = Ideal(hashes[i]);
-    while (slots[at].identifier) at = (at + 1 == size_) ? 0 : at + 1;
-    slots[at] = Slot{hashes[i], i + 1};
-  }
+  const std::size_t bytes = Table::Size(count, 1.5f);
+  util::HugeMalloc(bytes, true, slots_);
+  table_ = Table(slots_.get(), bytes);
+  for (WordIndex i = 0; i < count; ++i) table_.Insert(ProbingVocabularyEntry::Make(hashes[i], i + 1));
 }
 
 WordIndex SortedVocabLookup::Index(const StringPiece &word) const {
   if (!distinct_) return vocab_.Index(word);
-  const uint64_t hash = detail::HashForVocab(word);
-  for (std::size_t at = Ideal(hash);; at = (at + 1 == size_) ? 0 : at + 1) {
-    const Slot &slot = Slots()[at];
-    if (!slot.identifier) return 0;
-    if (slot.hash == hash) return slot.identifier;
-  }
+  Table::ConstIterator found;
+  return table_.Find(detail::HashForVocab(word), found) ? found->value : 0;
 }
 
 }  // namespace ngram

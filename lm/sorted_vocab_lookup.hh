@@ -3,10 +3,10 @@
 // SortedVocabulary::Index searches the whole hash array, and its probes miss
 // the cache one after the other.  While the n-grams are read, every word of
 // every line is looked up, so the reader uses this side table instead: an
-// open-addressing hash table from word hash to identifier (16 bytes a slot,
-// 1.5 slots a word, linear probing, zero-filled slots empty).  A lookup usually reads one slot, which
-// a prefetch can load ahead, so the lookups of the lines ahead wait for
-// memory together.
+// open-addressing hash table from word hash to identifier, the probing
+// vocabulary's (1.5 slots a word).  A lookup usually reads one slot, which a
+// prefetch can load ahead, so the lookups of the lines ahead wait for memory
+// together.
 //
 // Index gives what the vocabulary's Index gives for every word.  A
 // vocabulary holding a hash twice (the unigrams listed a word twice) is
@@ -18,6 +18,7 @@
 #include "lm/vocab.hh"
 #include "lm/word_index.hh"
 #include "util/mmap.hh"
+#include "util/probing_hash_table.hh"
 #include "util/string_piece.hh"
 
 #include <cstddef>
@@ -38,27 +39,19 @@ class SortedVocabLookup {
   // Starts loading the slot where Index(word) looks first.  Always inlined:
   // GCC deems a call that only prefetches free of effects and drops it.
   [[gnu::always_inline]] void Prefetch(const StringPiece &word) const {
-    __builtin_prefetch(Slots() + Ideal(detail::HashForVocab(word)));
+    table_.Prefetch(detail::HashForVocab(word));
   }
 
   // Implementation details follow.
  private:
-  // `identifier` 0 marks an empty slot.
-  struct Slot {
-    uint64_t hash;
-    WordIndex identifier;
-  };
-
-  std::size_t Ideal(uint64_t hash) const {
-    return static_cast<std::size_t>((static_cast<unsigned __int128>(hash) * size_) >> 64);
-  }
-  const Slot *Slots() const { return static_cast<const Slot *>(slots_.get()); }
+  // The probing vocabulary's table: word hash to identifier.
+  typedef util::ProbingHashTable<ProbingVocabularyEntry, util::IdentityHash> Table;
 
   const SortedVocabulary &vocab_;
   bool distinct_;
-  std::size_t size_;
   // In huge pages where the kernel allows: lookups jump all over the table.
   util::scoped_memory slots_;
+  Table table_;
 };
 
 }  // namespace ngram
